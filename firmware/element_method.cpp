@@ -1,0 +1,436 @@
+// Element-method transport, firmware-instance discovery and the request
+// builders.
+#include "firmware/element_method.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+
+#include "platform/platform.h"
+
+// Support cache, one set for all instance numbers.
+static int g_iQaxSupportInitialised = 0;
+static int g_iQaxSupported = 0;
+static int g_iQaxLastCheckUptime = 0;
+
+static void FillHeader(uint8_t *pu8Request, uint8_t u8Handle, uint8_t u8Element, uint8_t u8Method)
+{
+    pu8Request[0] = QAX_ENTERPRISE_BYTE0;
+    pu8Request[1] = QAX_ENTERPRISE_BYTE1;
+    pu8Request[2] = QAX_ENTERPRISE_BYTE2;
+    pu8Request[3] = u8Handle;
+    pu8Request[4] = u8Element;
+    pu8Request[5] = u8Method;
+}
+
+// A successful call whose answer is shorter than the fields we decode must
+// not be decoded from the zero fill: reject it.
+static int IsShortAnswer(const char *pszFunction, int iReturned, int iNeeded)
+{
+    if (iReturned >= iNeeded) {
+        return 0;
+    }
+    printf("[%s] The response is too short (%d bytes, expected %d).\n", pszFunction, iReturned,
+           iNeeded);
+    return 1;
+}
+
+unsigned int ReadRegister(uint8_t *pu8Request, uint8_t u8RegisterId, uint8_t u8Length,
+                          uint8_t **ppu8Response)
+{
+    if (ppu8Response == NULL) {
+        return QAX_STATUS_MISSING_ARGUMENT;
+    }
+    *ppu8Response = NULL;
+    if (pu8Request == NULL) {
+        return QAX_STATUS_MISSING_ARGUMENT;
+    }
+    pu8Request[6] = u8RegisterId;
+    pu8Request[7] = u8Length;
+
+    int iCapacity = (int)u8Length + QAX_REGISTER_RESPONSE_HEADER;
+    uint8_t *pu8Response = (uint8_t *)calloc((size_t)iCapacity, 1);
+    if (pu8Response == NULL) {
+        printf("[%s] Failed to allocate memory for response buffer.\n", __func__);
+        return QAX_STATUS_NO_MEMORY;
+    }
+    *ppu8Response = pu8Response;
+
+    int iLength = iCapacity;
+    int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD, pu8Request,
+                                 QAX_REGISTER_REQUEST_SIZE, pu8Response, &iLength);
+    if (iResult != 0) {
+        printf("[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
+               "the result code is %d.\n",
+               __func__, iResult);
+        return QAX_STATUS_FAILED;
+    }
+    if (iLength < 1) {
+        IsShortAnswer(__func__, iLength, 1);
+        return QAX_STATUS_FAILED;
+    }
+    if (pu8Response[0] != 0) {
+        return pu8Response[0];
+    }
+    if (IsShortAnswer(__func__, iLength, iCapacity)) {
+        return QAX_STATUS_FAILED;
+    }
+    return QAX_STATUS_SUCCESS;
+}
+
+unsigned int WriteRegister(uint8_t *pu8Request, uint32_t u32RequestLength)
+{
+    if (pu8Request == NULL || u32RequestLength < QAX_REGISTER_REQUEST_SIZE ||
+        u32RequestLength > 0x7FFFFFFFu) {
+        return QAX_STATUS_MISSING_ARGUMENT;
+    }
+    uint8_t au8Response[QAX_WRITE_RESPONSE_SIZE];
+    memset(au8Response, 0, sizeof(au8Response));
+    int iLength = QAX_WRITE_RESPONSE_SIZE;
+    int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD, pu8Request,
+                                 (int)u32RequestLength, au8Response, &iLength);
+    if (iResult != 0) {
+        printf("[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
+               "the result code is %d.\n",
+               __func__, iResult);
+        return QAX_STATUS_FAILED;
+    }
+    if (IsShortAnswer(__func__, iLength, 1)) {
+        return QAX_STATUS_FAILED;
+    }
+    return au8Response[0];
+}
+
+unsigned int QAX_FindFirmwareInstance(uint8_t u8Instance, uint8_t *pu8Info1, uint8_t *pu8Info2,
+                                      uint8_t *pu8Handle)
+{
+    if (pu8Info1 != NULL) {
+        *pu8Info1 = 0;
+    }
+    if (pu8Info2 != NULL) {
+        *pu8Info2 = 0;
+    }
+    if (pu8Handle == NULL) {
+        return QAX_STATUS_MISSING_ARGUMENT;
+    }
+    *pu8Handle = 0;
+
+    uint8_t au8Request[QAX_FIND_INSTANCE_REQUEST_SIZE] = {
+        QAX_ENTERPRISE_BYTE0, QAX_ENTERPRISE_BYTE1, QAX_ENTERPRISE_BYTE2, u8Instance, 0x00, 0x01};
+    uint8_t au8Response[QAX_FIND_INSTANCE_RESPONSE_SIZE];
+    memset(au8Response, 0, sizeof(au8Response));
+    int iLength = QAX_FIND_INSTANCE_RESPONSE_SIZE;
+    int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_FIND_FIRMWARE_INSTANCE, au8Request,
+                                 QAX_FIND_INSTANCE_REQUEST_SIZE, au8Response, &iLength);
+    if (iResult != 0) {
+        printf("[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
+               "the result code is %d.\n",
+               __func__, iResult);
+        return QAX_STATUS_FAILED;
+    }
+    if (IsShortAnswer(__func__, iLength, 1)) {
+        return QAX_STATUS_FAILED;
+    }
+    if (au8Response[0] != 0) {
+        return au8Response[0];
+    }
+    // The handle is byte 7; the information bytes before it come with it.
+    if (IsShortAnswer(__func__, iLength, 8)) {
+        return QAX_STATUS_FAILED;
+    }
+    *pu8Handle = au8Response[7];
+    if (*pu8Handle == 0) {
+        printf("[%s] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the "
+               "result code is %d.\n",
+               __func__, 0);
+        return QAX_STATUS_NO_MODULE_HANDLE;
+    }
+    if (pu8Info1 != NULL) {
+        *pu8Info1 = au8Response[5];
+    }
+    if (pu8Info2 != NULL) {
+        *pu8Info2 = au8Response[6];
+    }
+    return QAX_STATUS_SUCCESS;
+}
+
+int QAX_IsSupported(uint8_t u8Instance)
+{
+    char szSupportedKey[32];
+    snprintf(szSupportedKey, sizeof(szSupportedKey), "qax_supported_%d", (int)u8Instance);
+
+    if (!g_iQaxSupportInitialised) {
+        g_iQaxSupportInitialised = 1;
+        uint8_t u8Stored = 0;
+        aim_config_get_bool(szSupportedKey, &u8Stored);
+        g_iQaxSupported = u8Stored;
+        if (g_iQaxSupported != 0) {
+            return 1;
+        }
+    } else if (g_iQaxSupported != 0) {
+        return 1;
+    }
+
+    long lUptime = 0;
+    if (QaxClockUptime(&lUptime) != 0) {
+        char szMessage[256];
+        snprintf(szMessage, sizeof(szMessage), "Failed to call sysinfo(), errno:%s.\n",
+                 strerror(errno));
+        printf("%s", szMessage);
+        syslog(LOG_USER | LOG_ERR, "%s\n", szMessage);
+        lUptime = 0;
+    }
+    int iUptime = (int)lUptime;
+
+    // No firmware traffic more often than once per 2 seconds of uptime.
+    if (iUptime - g_iQaxLastCheckUptime <= 1) {
+        return g_iQaxSupported != 0;
+    }
+
+    // Another process (or an earlier run) may have found the firmware.
+    uint8_t u8Stored = 0;
+    aim_config_get_bool(szSupportedKey, &u8Stored);
+    g_iQaxLastCheckUptime = iUptime;
+    if (u8Stored != 0) {
+        return 1;
+    }
+
+    uint8_t u8Info1 = 0;
+    uint8_t u8Info2 = 0;
+    uint8_t u8Handle = 0;
+    unsigned int u32Status = QAX_FindFirmwareInstance(u8Instance, &u8Info1, &u8Info2, &u8Handle);
+    int iSupported = (u32Status == QAX_STATUS_SUCCESS) ? 1 : 0;
+    g_iQaxSupported = iSupported;
+    if (!iSupported) {
+        printf("[%s] Failed to call QAX_FindFirmwareInstance() and the result code is %d.\n",
+               __func__, (int)u32Status);
+        printf("Don't support the QAX.\n");
+    }
+
+    if (aim_config_set_bool(szSupportedKey, (uint8_t)iSupported, 1) == 0) {
+        printf("[%s] Failed to call aim_config_set_bool(%s).\n", __func__, szSupportedKey);
+        return iSupported;
+    }
+    if (!iSupported) {
+        return 0;
+    }
+
+    char szHandleKey[32];
+    snprintf(szHandleKey, sizeof(szHandleKey), "qax_module_handle_%d", (int)u8Instance);
+    if (aim_config_set_int(szHandleKey, (int32_t)u8Handle, 1) == 0) {
+        printf("[%s] Failed to call aim_config_set_int(%s).\n", __func__, szHandleKey);
+        aim_config_clear(szSupportedKey);
+        // Without a stored handle nobody can talk to the firmware: forget
+        // the answer so that the next probe starts again.
+        g_iQaxSupported = 0;
+        return 0;
+    }
+    return 1;
+}
+
+uint8_t QAX_GetModuleHandle(uint8_t u8Instance)
+{
+    char szKey[32];
+    snprintf(szKey, sizeof(szKey), "qax_module_handle_%d", (int)u8Instance);
+    int32_t i32Value = 0;
+    if (aim_config_get_int(szKey, &i32Value) == 0) {
+        printf("[%s] Failed to call aim_config_get_int(%s).\n", __func__, szKey);
+        return 0;
+    }
+    return (uint8_t)(i32Value & 0xFF);
+}
+
+uint8_t QAX_GetSupportedModuleHandle(uint8_t u8Instance)
+{
+    if (!QAX_IsSupported(u8Instance)) {
+        return 0;
+    }
+    return QAX_GetModuleHandle(u8Instance);
+}
+
+void QAX_ResetSupportCacheForTest(void)
+{
+    g_iQaxSupportInitialised = 0;
+    g_iQaxSupported = 0;
+    g_iQaxLastCheckUptime = 0;
+}
+
+int IsBladePlatform(void)
+{
+    const char *pszFamily = getenv("ZOQ_FAMILY");
+    if (pszFamily == NULL) {
+        return 0;
+    }
+    return (strcmp(pszFamily, "iteblade") == 0 || strcmp(pszFamily, "blade") == 0) ? 1 : 0;
+}
+
+uint64_t ReadBigEndianField(uint32_t u32Offset, const uint8_t *pu8Buffer, uint32_t u32Count)
+{
+    if (pu8Buffer == NULL) {
+        return 0;
+    }
+    // Only the first 8 bytes fit the result; further ones are never read.
+    if (u32Count > 8) {
+        u32Count = 8;
+    }
+    const uint8_t *pu8Field = pu8Buffer + u32Offset;
+    uint64_t u64Value = 0;
+    for (uint32_t i = 0; i < u32Count; i++) {
+        u64Value = (u64Value << 8) | pu8Field[i];
+    }
+    return u64Value;
+}
+
+unsigned int GetInvokeElementMethodRequestBuffer(uint8_t u8Handle, uint8_t u8Element,
+                                                 uint8_t u8Method, uint32_t u32Size,
+                                                 uint8_t **ppu8Request)
+{
+    if (ppu8Request == NULL) {
+        return QAX_STATUS_MISSING_ARGUMENT;
+    }
+    if (u32Size < QAX_REQUEST_HEADER_SIZE) {
+        u32Size = QAX_REQUEST_HEADER_SIZE;
+    }
+    *ppu8Request = (uint8_t *)calloc(u32Size, 1);
+    if (*ppu8Request == NULL) {
+        return QAX_STATUS_NO_MEMORY;
+    }
+    FillHeader(*ppu8Request, u8Handle, u8Element, u8Method);
+    return QAX_STATUS_SUCCESS;
+}
+
+unsigned int GetReadRegisterRequestBuffer(uint8_t u8Handle, uint8_t u8Element,
+                                          uint8_t **ppu8Request)
+{
+    return GetInvokeElementMethodRequestBuffer(u8Handle, u8Element, QAX_METHOD_READ_REGISTER,
+                                               QAX_REGISTER_REQUEST_SIZE, ppu8Request);
+}
+
+unsigned int GetReadStatusRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request)
+{
+    return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_STATUS_CONTROL, ppu8Request);
+}
+
+unsigned int GetReadEnergyAccumulatorRegisterRequestBuffer(uint8_t u8Handle,
+                                                           uint8_t **ppu8Request)
+{
+    return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_ENERGY_ACCUMULATOR, ppu8Request);
+}
+
+unsigned int GetReadClockAccumulationRegisterRequestBuffer(uint8_t u8Handle,
+                                                           uint8_t **ppu8Request)
+{
+    return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_CLOCK_ACCUMULATION, ppu8Request);
+}
+
+unsigned int GetReadPowerControlRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request)
+{
+    return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_POWER_CONTROL, ppu8Request);
+}
+
+unsigned int GetReadExhaustHeatIndexRegisterRequestBuffer(uint8_t u8Handle,
+                                                          uint8_t **ppu8Request)
+{
+    return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_EXHAUST_HEAT_INDEX, ppu8Request);
+}
+
+unsigned int GetReadPowerSupplyRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request)
+{
+    return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_POWER_SUPPLY, ppu8Request);
+}
+
+unsigned int GetReadServerPowerDownRegisterRequestBuffer(uint8_t u8Handle,
+                                                         uint8_t **ppu8Request)
+{
+    return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN, ppu8Request);
+}
+
+unsigned int GetReadPowerMaximizerRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request)
+{
+    return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_POWER_MAXIMIZER, ppu8Request);
+}
+
+unsigned int GetWriteRegisterRequestBuffer(uint8_t u8Handle, uint8_t u8Element,
+                                           uint8_t u8RegisterId, uint8_t u8Length,
+                                           uint8_t **ppu8Request, uint32_t *pu32RequestSize)
+{
+    if (pu32RequestSize != NULL) {
+        *pu32RequestSize = 0;
+    }
+    uint32_t u32Size = (uint32_t)QAX_REGISTER_REQUEST_SIZE + u8Length;
+    unsigned int u32Status = GetInvokeElementMethodRequestBuffer(
+        u8Handle, u8Element, QAX_METHOD_WRITE_REGISTER, u32Size, ppu8Request);
+    if (u32Status != QAX_STATUS_SUCCESS) {
+        return u32Status;
+    }
+    (*ppu8Request)[6] = u8RegisterId;
+    (*ppu8Request)[7] = u8Length;
+    if (pu32RequestSize != NULL) {
+        *pu32RequestSize = u32Size;
+    }
+    return QAX_STATUS_SUCCESS;
+}
+
+unsigned int GetWriteStatusControlRegisterRequestBuffer(uint8_t u8Handle, uint8_t u8RegisterId,
+                                                        uint8_t u8Length, uint8_t **ppu8Request,
+                                                        uint32_t *pu32RequestSize)
+{
+    return GetWriteRegisterRequestBuffer(u8Handle, QAX_ELEMENT_STATUS_CONTROL, u8RegisterId,
+                                         u8Length, ppu8Request, pu32RequestSize);
+}
+
+unsigned int GetWritePowerControlRegisterRequestBuffer(uint8_t u8Handle, uint8_t u8RegisterId,
+                                                       uint8_t u8Length, uint8_t **ppu8Request,
+                                                       uint32_t *pu32RequestSize)
+{
+    return GetWriteRegisterRequestBuffer(u8Handle, QAX_ELEMENT_POWER_CONTROL, u8RegisterId,
+                                         u8Length, ppu8Request, pu32RequestSize);
+}
+
+unsigned int GetWritePowerSupplyRegisterRequestBuffer(uint8_t u8Handle, uint8_t u8RegisterId,
+                                                      uint8_t u8Length, uint8_t **ppu8Request,
+                                                      uint32_t *pu32RequestSize)
+{
+    return GetWriteRegisterRequestBuffer(u8Handle, QAX_ELEMENT_POWER_SUPPLY, u8RegisterId,
+                                         u8Length, ppu8Request, pu32RequestSize);
+}
+
+unsigned int GetXPMRequestBuffer(uint8_t u8A, uint8_t u8B, uint8_t u8C, uint8_t u8D,
+                                 uint32_t u32Size, uint8_t **ppu8Request)
+{
+    if (ppu8Request == NULL) {
+        return QAX_STATUS_MISSING_ARGUMENT;
+    }
+    if (u32Size < QAX_XPM_REQUEST_SIZE) {
+        u32Size = QAX_XPM_REQUEST_SIZE;
+    }
+    uint8_t *pu8Request = (uint8_t *)calloc(u32Size, 1);
+    *ppu8Request = pu8Request;
+    if (pu8Request == NULL) {
+        return QAX_STATUS_NO_MEMORY;
+    }
+    pu8Request[0] = QAX_ENTERPRISE_BYTE0;
+    pu8Request[1] = QAX_ENTERPRISE_BYTE1;
+    pu8Request[2] = QAX_ENTERPRISE_BYTE2;
+    pu8Request[3] = 0x04;
+    pu8Request[4] = u8A;
+    pu8Request[5] = u8B;
+    pu8Request[6] = u8C;
+    pu8Request[7] = u8D;
+    pu8Request[8] = 0x01;  // 0x0001, little-endian
+    pu8Request[9] = 0x00;
+    pu8Request[10] = 0x01;
+    return QAX_STATUS_SUCCESS;
+}
+
+void FreeRequestResponseBuffers(uint8_t *pu8Request, uint8_t *pu8Response)
+{
+    if (pu8Request != NULL) {
+        free(pu8Request);
+    }
+    if (pu8Response != NULL) {
+        free(pu8Response);
+    }
+}

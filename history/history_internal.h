@@ -1,0 +1,128 @@
+// What the history files share among themselves, and the few hooks that the
+// daemon's tests and the fuzz target need. Not for the rest of the daemon:
+// history/history.h is the subsystem's public face.
+#ifndef QAX_HISTORY_HISTORY_INTERNAL_H
+#define QAX_HISTORY_HISTORY_INTERNAL_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "history/history.h"
+
+enum {
+    QAX_HISTORY_SNAPSHOT_SPACING = 30,  // seconds between two firmware snapshots
+    QAX_HISTORY_PERIOD = 150,           // seconds per sample (five snapshots)
+    QAX_HISTORY_FIRST_PERIOD = 120,     // first period after an empty history: t .. t + 120
+    QAX_HISTORY_SAVE_INTERVAL = 600,    // seconds of monotonic time between two saves
+    QAX_HISTORY_UNKNOWN = 8888,         // all six values of a power sample nobody measured
+    QAX_HISTORY_RECORD_SIZE = 16,       // one sample in a file
+    QAX_HISTORY_FULL_FILE_SIZE = 2 + QAX_HISTORY_SLOTS * QAX_HISTORY_RECORD_SIZE,  // 9218
+    QAX_HISTORY_WINDOW_RECORDS = 24,
+    QAX_HISTORY_WINDOW_FILE_SIZE = 2 + QAX_HISTORY_WINDOW_RECORDS * QAX_HISTORY_RECORD_SIZE,
+    QAX_HISTORY_PATH_SIZE = 1024,
+};
+
+// Readings whose time (in seconds) lies outside this range are dropped: 0 is
+// the "never written" mark of a slot, and a sample's end must still fit the
+// 32-bit timestamp field with a period to spare.
+#define QAX_HISTORY_MIN_TIME 1ULL
+#define QAX_HISTORY_MAX_TIME 0xFFFFFE00ULL
+
+// Trace threshold of the lines that are written whatever the level is.
+#define QAX_TRACE_ALWAYS INT32_MIN
+
+// The tables, process-wide and statically sized.
+extern PowerHistorySample powerHistory[QAX_HISTORY_SLOTS];
+extern uint16_t nextSampleIndex;
+extern PowerPerformanceSample powerPerformance[QAX_HISTORY_SLOTS];
+extern uint16_t nextPerformanceSampleIndex;
+
+// Writes one window file of 24 records of `slotsPerRecord` slots each (1, 6,
+// 12 or 24), ending at the slot before `u16NextSampleIndex`. The two maxima
+// receive the largest maxDC / maxAC of the records, -1 when a record had no
+// valid slot, 0 when the file could not be opened.
+void generatePowerHistoryFile(const char *szPath, uint16_t u16NextSampleIndex,
+                              uint32_t u32SlotsPerRecord, int32_t *ps32MaxDC, int32_t *ps32MaxAC);
+void generatePowerPerformanceFile(const char *szPath, uint16_t u16NextPerformanceSampleIndex,
+                                  uint32_t u32SlotsPerRecord);
+
+// 1 once the start-up initialisation (the first track call) has loaded the
+// history; the save functions refuse to run before, so an early SIGTERM can
+// never replace the stored file with an empty table.
+unsigned powerHistoryLoaded(void);
+unsigned powerPerformanceLoaded(void);
+
+// Back to the state at program start (empty table, not initialised). For
+// tests and the fuzz target, which run many histories in one process.
+void resetPowerHistoryState(void);
+void resetPowerPerformanceState(void);
+
+// ---------------------------------------------------------------------------
+// Shared helpers of the history files.
+
+// Formats into g_traceMsg and writes the line when g_traceLevel >= threshold.
+// The level is tested first so that suppressed lines cost no formatting.
+void HistoryTrace(int32_t s32Threshold, const char *szFunction, const char *szType,
+                  const char *szFormat, ...) __attribute__((format(printf, 4, 5)));
+
+// Little-endian codec of the 16-byte records (the same layout for both
+// sample types: a 32-bit time followed by six 16-bit values).
+void HistoryPutLE16(uint8_t *pu8Out, uint16_t u16Value);
+void HistoryPutLE32(uint8_t *pu8Out, uint32_t u32Value);
+uint16_t HistoryGetLE16(const uint8_t *pu8In);
+uint32_t HistoryGetLE32(const uint8_t *pu8In);
+void EncodePowerHistorySample(const PowerHistorySample *psSample, uint8_t *pu8Out);
+void DecodePowerHistorySample(const uint8_t *pu8In, PowerHistorySample *psSample);
+void EncodePowerPerformanceSample(const PowerPerformanceSample *psSample, uint8_t *pu8Out);
+void DecodePowerPerformanceSample(const uint8_t *pu8In, PowerPerformanceSample *psSample);
+
+// The texts and names that tell the two full files apart.
+struct HistoryFullFile {
+    const char *szPath;               // "/pstorage/power/PowerHistoryFull"
+    const char *szTempPath;           // the same with ".tmp": written, then renamed over it
+    const char *szIndexName;          // "nextSampleIndex"
+    const char *szLoadFunction;
+    const char *szSaveFunction;
+    const char *szReadHeaderFormat;   // path, error indicator
+    const char *szReadDataFormat;     // path, error indicator
+    const char *szBadIndexFormat;     // index, path
+    const char *szScratchFormat;      // path
+    const char *szWritingFormat;      // path
+    int32_t s32WritingThreshold;
+    const char *szOpenForWriteFormat; // path, system error text
+    const char *szWriteHeaderFormat;  // path, error indicator
+    const char *szWriteDataFormat;    // path, error indicator
+    const char *szCommitFormat;       // path, system error text
+    const char *szNotLoadedFormat;    // path
+};
+
+// Reads the full file into pu8Image (QAX_HISTORY_FULL_FILE_SIZE bytes) and
+// checks its index and its newest time. 1 when the image may be used; 0 after
+// tracing why not (nothing is traced for a missing file).
+unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image);
+// The "starting from scratch" line and the creation of "/pstorage/power".
+void HistoryStartFromScratch(const HistoryFullFile *psFile);
+// Writes the image to a temporary file in the same directory, flushes it to
+// the medium and renames it over the full file, so that a kill or power cut
+// leaves either the old or the new file, never a partial one. 1 on success.
+unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8Image);
+
+// Window files are rewritten in place (created when missing, then cut to
+// their written size on close) rather than truncated on open: a reader never
+// sees an empty file, and a file system that flushes truncated files on close
+// is spared that work every 150 s. Close answers 0 on success.
+FILE *HistoryOpenWindowFile(const char *szPath);
+int HistoryCloseWindowFile(FILE *psStream);
+
+// Seconds of the monotonic clock, as the signed 32-bit number the save
+// interval is measured in.
+int32_t HistoryMonotonicSeconds(void);
+// Seconds of the wall clock.
+int64_t HistoryWallSeconds(void);
+
+// How many snapshots and whole periods a reading `d` seconds after the end
+// of the current period has missed (d >= 1).
+void HistoryCountMissed(uint64_t u64Gap, uint64_t *pu64SnapshotsMissed,
+                        uint64_t *pu64SamplesMissed);
+
+#endif

@@ -1,0 +1,191 @@
+// Trace log rotation and gating, the lock file between processes, and the
+// one-byte file writer.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "daemon/daemon.h"
+#include "platform/platform.h"
+#include "test_root.h"
+
+namespace {
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool Exists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+class TraceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        mkdir((root_.Path() + "/tmp/qax_trace").c_str(), 0755);
+        g_traceFileIndex = 0;
+        g_traceLevel = 0;
+    }
+    std::string TraceFile(int n) const {
+        return root_.Path() + "/tmp/qax_trace/qax_trace_log_" + std::to_string(n) + ".txt";
+    }
+    void Fill(int n, size_t size) const {
+        std::ofstream out(TraceFile(n), std::ios::binary | std::ios::trunc);
+        out << std::string(size, 'x');
+    }
+    qaxtest::TestRoot root_;
+};
+
+TEST_F(TraceTest, LineFormatsCarryStampTypeFunctionAndMessage) {
+    WriteTraceLog("main", "Log", "hello");
+    WriteTraceLog(nullptr, "ERROR", "dropped");
+    WriteTraceLog("main", "WARN", nullptr);
+    WriteTraceLog("main", "Log", "ends in newline\n");
+    // Virtual clock starts at a fixed instant, so the stamp is known in UTC.
+    const std::string text = ReadFile(TraceFile(0));
+    std::istringstream lines(text);
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line.substr(15), " [Log] \"main\": hello");
+    EXPECT_EQ(line[8], '-');
+    std::getline(lines, line);
+    EXPECT_EQ(line.substr(15), " [ERROR] Empty msg");
+    std::getline(lines, line);
+    EXPECT_EQ(line.substr(15), " [WARN] Empty msg");
+    std::getline(lines, line);
+    EXPECT_EQ(line.substr(15), " [Log] \"main\": ends in newline");
+    std::getline(lines, line);
+    EXPECT_EQ(line, "");  // the message's own newline leaves an empty line
+}
+
+TEST_F(TraceTest, RotatesOnlyAboveTheLimitAndAlternatesBetweenTwoFiles) {
+    Fill(0, QAX_TRACE_FILE_LIMIT);  // exactly at the limit: still appended to
+    WriteTraceLog("f", "Log", "a");
+    EXPECT_EQ(g_traceFileIndex, 0u);
+    EXPECT_FALSE(Exists(TraceFile(1)));
+    EXPECT_GT(ReadFile(TraceFile(0)).size(), static_cast<size_t>(QAX_TRACE_FILE_LIMIT));
+
+    Fill(1, 100);  // stale content of the other file is emptied on the switch
+    WriteTraceLog("f", "Log", "b");
+    EXPECT_EQ(g_traceFileIndex, 1u);
+    const std::string one = ReadFile(TraceFile(1));
+    EXPECT_EQ(one.find('x'), std::string::npos);
+    EXPECT_NE(one.find("\"f\": b"), std::string::npos);
+
+    Fill(1, QAX_TRACE_FILE_LIMIT + 1);
+    WriteTraceLog("f", "Log", "c");
+    EXPECT_EQ(g_traceFileIndex, 0u);  // never a third file
+    const std::string zero = ReadFile(TraceFile(0));
+    EXPECT_EQ(zero.find('x'), std::string::npos);
+    EXPECT_NE(zero.find("\"f\": c"), std::string::npos);
+    EXPECT_FALSE(Exists(root_.Path() + "/tmp/qax_trace/qax_trace_log_2.txt"));
+}
+
+TEST_F(TraceTest, LevelGatesEachThreshold) {
+    struct Case {
+        int32_t level;
+        bool want[4];  // thresholds -1000 (always), 0, 1, 2
+    } cases[] = {
+        {-1, {true, false, false, false}},
+        {0, {true, true, false, false}},
+        {1, {true, true, true, false}},
+        {2, {true, true, true, true}},
+    };
+    const int32_t thresholds[4] = {INT32_MIN, 0, 1, 2};
+    for (const Case &c : cases) {
+        unlink(TraceFile(0).c_str());
+        g_traceLevel = c.level;
+        for (int t = 0; t < 4; t++) {
+            TraceIfLevel(thresholds[t], "f", "Log", ("t" + std::to_string(t)).c_str());
+        }
+        const std::string text = ReadFile(TraceFile(0));
+        for (int t = 0; t < 4; t++) {
+            EXPECT_EQ(text.find("\"f\": t" + std::to_string(t)) != std::string::npos, c.want[t])
+                << "level " << c.level << " threshold " << t;
+        }
+    }
+}
+
+TEST_F(TraceTest, MissingDirectoryLosesLinesSilently) {
+    rmdir((root_.Path() + "/tmp/qax_trace").c_str());
+    WriteTraceLog("f", "Log", "lost");
+    EXPECT_FALSE(Exists(TraceFile(0)));
+}
+
+class LockTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        mkdir((root_.Path() + "/tmp/qax_log").c_str(), 0755);
+        mkdir((root_.Path() + "/tmp/qax_trace").c_str(), 0755);
+    }
+    std::string LockFile() const { return root_.Path() + "/tmp/qax_log/qax.lock"; }
+    qaxtest::TestRoot root_;
+};
+
+TEST_F(LockTest, TakeWritesOneByteAndReleaseRemoves) {
+    WaitValueLock();
+    EXPECT_EQ(ReadFile(LockFile()), std::string(1, '\x01'));
+    ReleaseValueLock();
+    EXPECT_FALSE(Exists(LockFile()));
+    ReleaseValueLock();  // releasing a free lock is harmless
+}
+
+TEST_F(LockTest, SerialisesProcesses) {
+    // Several processes each do read-modify-write of a counter file under the
+    // lock; a lock that let two in at once would lose increments.
+    const std::string counter = root_.Path() + "/tmp/counter";
+    { std::ofstream(counter) << 0; }
+    const int kProcesses = 4, kRounds = 60;
+    for (int p = 0; p < kProcesses; p++) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            for (int r = 0; r < kRounds; r++) {
+                WaitValueLock();
+                int value = 0;
+                { std::ifstream(counter) >> value; }
+                usleep(100);
+                { std::ofstream(counter, std::ios::trunc) << value + 1; }
+                ReleaseValueLock();
+            }
+            _exit(0);
+        }
+    }
+    for (int p = 0; p < kProcesses; p++) {
+        int status = 0;
+        wait(&status);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    int value = 0;
+    std::ifstream(counter) >> value;
+    EXPECT_EQ(value, kProcesses * kRounds);
+}
+
+TEST_F(LockTest, UncreatableLockIsReportedAndCallerGoesOn) {
+    rmdir((root_.Path() + "/tmp/qax_log").c_str());
+    WaitValueLock();  // must return, not wait for ever
+    const std::string trace = ReadFile(root_.Path() + "/tmp/qax_trace/qax_trace_log_0.txt");
+    EXPECT_NE(trace.find("[ERROR] \"WaitValueLock\": Can't open lock file"), std::string::npos);
+}
+
+TEST_F(LockTest, WriteUCToFileKeepsTheLowByteOrReportsFailure) {
+    WriteUCToFile("/tmp/qax_log/qax_num.log", 0x1234);
+    EXPECT_EQ(ReadFile(root_.Path() + "/tmp/qax_log/qax_num.log"), std::string(1, '\x34'));
+    WriteUCToFile("/tmp/qax_log/qax_num.log", 7);
+    EXPECT_EQ(ReadFile(root_.Path() + "/tmp/qax_log/qax_num.log"), std::string(1, '\x07'));
+
+    WriteUCToFile("/tmp/no_such_dir/x.log", 5);
+    const std::string trace = ReadFile(root_.Path() + "/tmp/qax_trace/qax_trace_log_0.txt");
+    EXPECT_NE(trace.find("[ERROR] \"WriteUCToFile\": Can't write 5 to /tmp/no_such_dir/x.log"),
+              std::string::npos);
+}
+
+}  // namespace

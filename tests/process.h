@@ -1,0 +1,107 @@
+// Runs the real executables for end-to-end tests: fixed environment, captured
+// standard output, bounded waits.
+#ifndef QAX_TESTS_PROCESS_H
+#define QAX_TESTS_PROCESS_H
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace qaxtest {
+
+struct Process {
+    pid_t pid = -1;
+    std::string outPath;
+
+    // Waits at most `timeoutMs` of real time; returns the raw wait status, or
+    // -1 after killing a process that did not end.
+    int Wait(int timeoutMs = 20000) {
+        for (int waited = 0;; waited += 5) {
+            int status = 0;
+            pid_t r = waitpid(pid, &status, WNOHANG);
+            if (r == pid) return status;
+            if (waited >= timeoutMs) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                return -1;
+            }
+            struct timespec ts = {0, 5 * 1000 * 1000};
+            nanosleep(&ts, nullptr);
+        }
+    }
+    std::string Output() const {
+        std::ifstream in(outPath, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+};
+
+// Starts `argv` with the current environment plus `env` overrides; standard
+// output goes to `outPath`.
+inline Process Start(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+                     const std::string &outPath) {
+    std::map<std::string, std::string> all;
+    for (char **e = environ; *e != nullptr; e++) {
+        std::string kv = *e;
+        size_t eq = kv.find('=');
+        if (eq != std::string::npos) all[kv.substr(0, eq)] = kv.substr(eq + 1);
+    }
+    for (const auto &kv : env) {
+        if (kv.second.empty()) all.erase(kv.first);
+        else all[kv.first] = kv.second;
+    }
+    std::vector<std::string> envStrings;
+    for (const auto &kv : all) envStrings.push_back(kv.first + "=" + kv.second);
+    std::vector<char *> envp, args;
+    for (auto &s : envStrings) envp.push_back(const_cast<char *>(s.c_str()));
+    envp.push_back(nullptr);
+    for (auto &s : argv) args.push_back(const_cast<char *>(s.c_str()));
+    args.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    Process p;
+    p.outPath = outPath;
+    if (posix_spawn(&p.pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) p.pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return p;
+}
+
+// Runs to the end; returns the exit code (128 + signal when killed, -1 on
+// time-out) and fills `output`.
+inline int Run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
+               const std::string &outPath, std::string *output, int timeoutMs = 20000) {
+    Process p = Start(argv, env, outPath);
+    if (p.pid < 0) return -1;
+    int status = p.Wait(timeoutMs);
+    if (output != nullptr) *output = p.Output();
+    if (status == -1) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+inline std::string ReadAll(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace qaxtest
+
+#endif
