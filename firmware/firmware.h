@@ -8,5 +8,6 @@
 #include "firmware/registers.h"
 #include "firmware/snapshot.h"
 #include "firmware/performance.h"
+#include "firmware/redundancy.h"
 
 #endif

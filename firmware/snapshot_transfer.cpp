@@ -239,6 +239,7 @@ unsigned int ReadTotalSnapshotBuffer(uint8_t u8Handle, uint16_t u16ChunkSize,
         u16Offset = (uint16_t)(u16Offset + u16Returned);
         u16Remaining = (uint16_t)(u16Remaining - u16Returned);
         *pu16BytesRead = (uint16_t)(*pu16BytesRead + u16Returned);
+        if (u32Requests > QAX_SNAPSHOT_MAX_REQUESTS) break;
         if (u16Remaining == 0) {
             *pu16Tag = u16Tag;
             return QAX_STATUS_SUCCESS;

@@ -1,7 +1,9 @@
 // IPMI_DoIPMICmd and its transports. The transport is chosen once from
 // QAX_IPMI: "sim" answers from the in-process firmware emulator; "inband"
-// (the default) and "lan" need an IPMI library this build does not have yet,
-// so their calls fail. A transport never makes up an answer.
+// (the default) is the local system interface and "lan" a remote controller,
+// both through FreeIPMI (ipmi_freeipmi.cpp). A transport never makes up an
+// answer.
+#include "platform/ipmi_freeipmi.h"
 #include "platform/ipmi_internal.h"
 #include "platform/platform.h"
 #include "sim/sim.h"
@@ -47,11 +49,6 @@ QaxIpmiTransport SelectLocked() {
                 name);
         return g_transport;
     }
-    if (g_transport != QaxIpmiTransport::Sim)
-        fprintf(stderr,
-                "qax: IPMI transport '%s' is not available in this build; every IPMI request "
-                "fails (QAX_IPMI=sim selects the firmware emulator)\n",
-                g_transport == QaxIpmiTransport::Lan ? "lan" : "inband");
     return g_transport;
 }
 
@@ -83,8 +80,11 @@ qaxsim::Emulator *QaxIpmiSimEmulator() {
 }
 
 void QaxIpmiResetTransport() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_selected = false;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_selected = false;
+    }
+    QaxLinkReset();
 }
 
 void QaxIpmiSetTransportOverride(QaxIpmiTransportFn fn, void *context) {
@@ -110,23 +110,39 @@ int IPMI_DoIPMICmd(int netFn, int cmd, uint8_t *request, int requestLen, uint8_t
     QaxIpmiTransportFn fn;
     void *context;
     qaxsim::Emulator *emulator = nullptr;
+    QaxIpmiTransport transport = QaxIpmiTransport::Sim;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         fn = g_override;
         context = g_overrideContext;
         if (fn == nullptr) {
-            if (SelectLocked() != QaxIpmiTransport::Sim) return QAX_IPMI_ERR_NO_TRANSPORT;
-            emulator = EmulatorLocked();
-            if (emulator == nullptr) return QAX_IPMI_ERR_NO_TRANSPORT;
+            transport = SelectLocked();
+            if (transport == QaxIpmiTransport::Unknown) return QAX_IPMI_ERR_NO_TRANSPORT;
+            if (transport == QaxIpmiTransport::Sim) {
+                emulator = EmulatorLocked();
+                if (emulator == nullptr) return QAX_IPMI_ERR_NO_TRANSPORT;
+            }
         }
     }
 
-    g_requestCount.fetch_add(1, std::memory_order_relaxed);
     int length = offered;
-    int result = fn != nullptr
-                     ? fn(context, netFn, cmd, request, requestLen, response, &length)
-                     : qaxsim::HandleRequest(*emulator, netFn, cmd, request, requestLen, response,
-                                             &length);
+    int result;
+    if (fn != nullptr) {
+        g_requestCount.fetch_add(1, std::memory_order_relaxed);
+        result = fn(context, netFn, cmd, request, requestLen, response, &length);
+    } else if (transport == QaxIpmiTransport::Sim) {
+        g_requestCount.fetch_add(1, std::memory_order_relaxed);
+        result = qaxsim::HandleRequest(*emulator, netFn, cmd, request, requestLen, response,
+                                       &length);
+    } else {
+        result = QaxLinkRequest(
+            transport == QaxIpmiTransport::Lan ? QaxLinkKind::Lan : QaxLinkKind::Inband, netFn,
+            cmd, request, requestLen, response, &length);
+        // A connection that is not configured or does not exist was not
+        // handed the request.
+        if (result != QAX_IPMI_ERR_NO_TRANSPORT)
+            g_requestCount.fetch_add(1, std::memory_order_relaxed);
+    }
     if (result != 0) return result;
     // An answer holds at least its completion code and fits the buffer.
     if (length < 1 || length > offered) return QAX_IPMI_ERR_BAD_ANSWER;

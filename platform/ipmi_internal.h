@@ -14,7 +14,8 @@ class Emulator;
 enum {
     QAX_IPMI_ERR_ARGUMENT = -1,     // invalid argument, nothing sent
     QAX_IPMI_ERR_NO_TRANSPORT = -2, // transport not available or unknown
-    QAX_IPMI_ERR_BAD_ANSWER = -3,   // answer length outside 1..capacity
+    QAX_IPMI_ERR_BAD_ANSWER = -3,   // answer length outside 1..capacity, or malformed
+    QAX_IPMI_ERR_LINK = -4,         // sent, but no answer came (time-out, session lost)
 };
 
 enum class QaxIpmiTransport { Sim, Inband, Lan, Unknown };

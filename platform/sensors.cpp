@@ -1,6 +1,8 @@
 // Sensor records for the blade inlet temperatures. They come from the same
-// source as the IPMI answers: the emulator under QAX_IPMI=sim; the BMC's
-// sensor repository needs the IPMI library that this build does not have yet.
+// source as the IPMI answers: the emulator under QAX_IPMI=sim, the
+// controller's sensor data repository over the same FreeIPMI connection
+// under "inband" and "lan".
+#include "platform/ipmi_freeipmi.h"
 #include "platform/ipmi_internal.h"
 #include "platform/platform.h"
 #include "sim/sim.h"
@@ -42,11 +44,19 @@ int GetAllSensorInfoByType(uint32_t *length, uint32_t bufferSize, uint8_t *senso
     if (fn != nullptr) {
         result = fn(context, *sensorType, buffer, bufferSize, &written);
     } else {
-        // The transport already said once why it is not available.
-        if (QaxIpmiSelectedTransport() != QaxIpmiTransport::Sim) return QAX_IPMI_ERR_NO_TRANSPORT;
-        qaxsim::Emulator *emulator = QaxIpmiSimEmulator();
-        if (emulator == nullptr) return QAX_IPMI_ERR_NO_TRANSPORT;
-        result = qaxsim::SensorRecords(*emulator, *sensorType, buffer, bufferSize, &written);
+        // An unavailable transport says so once, whichever call comes first.
+        const QaxIpmiTransport transport = QaxIpmiSelectedTransport();
+        if (transport == QaxIpmiTransport::Sim) {
+            qaxsim::Emulator *emulator = QaxIpmiSimEmulator();
+            if (emulator == nullptr) return QAX_IPMI_ERR_NO_TRANSPORT;
+            result = qaxsim::SensorRecords(*emulator, *sensorType, buffer, bufferSize, &written);
+        } else if (transport == QaxIpmiTransport::Lan || transport == QaxIpmiTransport::Inband) {
+            result = QaxLinkSensorRecords(transport == QaxIpmiTransport::Lan ? QaxLinkKind::Lan
+                                                                             : QaxLinkKind::Inband,
+                                          *sensorType, buffer, bufferSize, &written);
+        } else {
+            return QAX_IPMI_ERR_NO_TRANSPORT;
+        }
     }
     if (result != 0) return result;
     if (written > bufferSize) return QAX_IPMI_ERR_BAD_ANSWER;

@@ -516,7 +516,8 @@ bool ListInto(Db &db, bool persistent, const char *prefix, size_t prefixLength,
                 continue;
             const char *key = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
             size_t length = static_cast<size_t>(sqlite3_column_bytes(stmt, 0));
-            if (key == nullptr || length < prefixLength || memcmp(key, prefix, prefixLength) != 0)
+            if (key == nullptr || length < prefixLength ||
+                (prefixLength > 0 && memcmp(key, prefix, prefixLength) != 0))
                 continue;
             out->push_back(Entry{std::string(key, length), sqlite3_column_int64(stmt, 1), persistent});
         }
@@ -660,7 +661,7 @@ using qaxstore::Found;
 
 int aim_config_get_int64(const char *key, int64_t *value) {
     int64_t v = 0;
-    if (qaxstore::Get(key, &v) != Found::kYes) return 0;
+    if (value == nullptr || qaxstore::Get(key, &v) != Found::kYes) return 0;
     *value = v;
     return 1;
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <iterator>
 #include <vector>
 
 namespace qaxsim {
@@ -26,7 +27,11 @@ struct ModelConfig {            // filled by the core's scenario parser
     uint32_t extendedCaps = 0x3C;      // register element 0 id 14
     uint8_t supplies = 2;              // power supplies sharing the AC input
     uint8_t inputPowerConfig[8] = {0, 2, 1, 1, 2, 2, 0, 0}; // bytes 6..13 of element 0x0B config; [1]=N supplies,[2]=R records,[3]=D header bytes,[4]=W1,[5]=W2
-    std::vector<uint8_t> subsystems = {1, 2, 4}; // subsystem record types in the snapshot
+    // Subsystem record types in the snapshot (CPU, memory, cooling). Built
+    // from a static array: g++ 12 at -O2 misreports the initializer-list form
+    // as reading uninitialised bytes.
+    static constexpr uint8_t kDefaultSubsystems[3] = {1, 2, 4};
+    std::vector<uint8_t> subsystems{std::begin(kDefaultSubsystems), std::end(kDefaultSubsystems)};
     uint32_t snapshotPeriodMs = 30000; // rounded to whole seconds, at least 1 s
     double baseWatts = 400, swingWatts = 80, noiseWatts = 10, efficiency = 0.92; // power model
 

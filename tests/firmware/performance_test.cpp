@@ -3,6 +3,7 @@
 // their publication, and the expansion-unit readers.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "firmware/element_method.h"
 #include "firmware/performance.h"
 #include "platform/platform.h"
+#include "sim/model.h"
+#include "sim/sim.h"
 #include "test_root.h"
 
 namespace {
@@ -200,6 +203,52 @@ TEST_F(Performance, ExpansionReadersWithoutTheExpansionInstance) {
     EXPECT_EQ(GetStandbyPowerForExpansion(&value), 255u);
     EXPECT_EQ(value, 0u);
     EXPECT_EQ(fw_.CountCommand(0x81), 0);
+}
+
+
+// The emulator's utilisation figures arrive unchanged.
+TEST(PerformanceAgainstEmulator, ReadsWhatTheModelReports) {
+    qaxtest::TestRoot root;
+    qaxsim::Host host;
+    host.wallMs = [] { return QaxClockWallMs(); };
+    host.monotonicMs = [] { return QaxClockMonotonicMs(); };
+    std::string error;
+    std::shared_ptr<qaxsim::Emulator> emu = qaxsim::MakeEmulator("snapshot_period 30\n", 1, host, &error);
+    ASSERT_NE(emu, nullptr) << error;
+    QaxIpmiSetTransportOverride(
+        [](void *ctx, int netFn, int cmd, const uint8_t *rq, int rqLen, uint8_t *rs, int *rsLen) {
+            return qaxsim::HandleRequest(*static_cast<qaxsim::Emulator *>(ctx), netFn, cmd, rq, rqLen, rs, rsLen);
+        },
+        emu.get());
+    QaxClockSleepUs(95u * 1000000u);  // a few closed periods
+
+    EXPECT_EQ(NM_Performance_IsSupported(), 1);
+    PerformanceRecord record = {};
+    EXPECT_EQ(GetPerformanceFromNM(&record), 0u);
+    MetricEntry entries[4];
+    EXPECT_EQ(ReadPerformanceDataFromXPM(entries), 0u);
+    const qaxsim::Model &model = qaxsim::EmulatorModel(*emu);
+    const uint64_t cycle[4] = {record.u64System, record.u64CPU, record.u64Memory, record.u64IO};
+    const uint8_t domains[4] = {0, 4, 5, 6};
+    for (int i = 0; i < 4; i++) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(static_cast<int>(cycle[i]), model.Utilisation(domains[i], 0));
+        EXPECT_EQ(static_cast<int>(entries[i].u64Avg), model.Utilisation(domains[i], 0));
+        EXPECT_EQ(static_cast<int>(entries[i].u64Max), model.Utilisation(domains[i], 1));
+        EXPECT_EQ(static_cast<int>(entries[i].u64Min), model.Utilisation(domains[i], 2));
+    }
+    QaxIpmiSetTransportOverride(nullptr, nullptr);
+
+    // A firmware without the interface.
+    emu = qaxsim::MakeEmulator("performance off\n", 1, host, &error);
+    ASSERT_NE(emu, nullptr) << error;
+    QaxIpmiSetTransportOverride(
+        [](void *ctx, int netFn, int cmd, const uint8_t *rq, int rqLen, uint8_t *rs, int *rsLen) {
+            return qaxsim::HandleRequest(*static_cast<qaxsim::Emulator *>(ctx), netFn, cmd, rq, rqLen, rs, rsLen);
+        },
+        emu.get());
+    EXPECT_EQ(NM_Performance_IsSupported(), 0);
+    QaxIpmiSetTransportOverride(nullptr, nullptr);
 }
 
 }  // namespace

@@ -105,28 +105,6 @@ TEST_F(PowerTrackingTest, FullDayOfReadingsSamplesEachPeriod) {
     }
 }
 
-TEST_F(PowerTrackingTest, FirstPeriodHoldsFiveReadingsAndClosesOnItsEnd) {
-    trackPowerHistory(0, 0, 0);
-    const uint64_t t0 = kT0;
-    for (int i = 0; i < 4; i++) Feed(t0 + 30 * i, 100 + i, 50 + i);
-    EXPECT_TRUE(PowerSamples().empty());
-    Feed(t0 + 120, 104, 54);  // exactly at the end: part of the period it closes
-    std::vector<PowerHistorySample> samples = PowerSamples();
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].timestamp, t0 + 120);
-    EXPECT_EQ(samples[0].minAC, 100);
-    EXPECT_EQ(samples[0].avgAC, 102);
-    EXPECT_EQ(samples[0].maxAC, 104);
-    EXPECT_EQ(samples[0].minDC, 50);
-    EXPECT_EQ(samples[0].avgDC, 52);
-    EXPECT_EQ(samples[0].maxDC, 54);
-    for (int i = 1; i <= 5; i++) Feed(t0 + 120 + 30 * i, 200, 150);
-    samples = PowerSamples();
-    ASSERT_EQ(samples.size(), 2u);
-    EXPECT_EQ(samples[1].timestamp, t0 + 270);
-    EXPECT_EQ(samples[1].avgAC, 200);
-}
-
 // A gap after the period ending at P, whose readings P - 90 and P - 60 came
 // in. The next reading arrives at P + gap.
 TEST_F(PowerTrackingTest, GapsBecomeUnknownSamples) {
@@ -426,21 +404,6 @@ TEST_F(PowerTrackingTest, RestartContinuesTheSavedHistory) {
     EXPECT_EQ(after[before.size()].avgDC, 8888);
     EXPECT_EQ(after.back().avgAC, 400);
     ExpectSamplesMatchReadings();
-}
-
-TEST_F(PowerTrackingTest, RingWrapsAfter576Samples) {
-    trackPowerHistory(0, 0, 0);
-    PowerHistorySample s = {};
-    for (int i = 1; i <= 577; i++) {
-        s.timestamp = static_cast<uint32_t>(i);
-        addSampleToPowerHistory(&s);
-        if (i == 576) {
-            EXPECT_EQ(nextSampleIndex, 0);
-        }
-    }
-    EXPECT_EQ(nextSampleIndex, 1);
-    EXPECT_EQ(powerHistory[0].timestamp, 577u);
-    EXPECT_EQ(powerHistory[575].timestamp, 576u);
 }
 
 }  // namespace

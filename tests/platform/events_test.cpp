@@ -102,8 +102,6 @@ private:
     char *base_;
 };
 
-std::string Text(const char *bytes, size_t length) { return std::string(bytes, length); }
-
 TEST_F(EventsTest, RecordsTimeIdAndValues) {
     GuardedRecord guarded;
     char *unterminated = guarded.record();

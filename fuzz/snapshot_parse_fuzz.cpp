@@ -1,0 +1,207 @@
+// Fuzz target for the snapshot parser and the value calculation behind it.
+//
+// The input carries everything that comes from the firmware: a header with
+// the configurations and registers that define the layout, then the raw
+// snapshot bytes. A scripted transport serves the header's answers, the
+// parser reads an exact-size copy of the snapshot (so any read past it is
+// caught), and a parsed snapshot goes through the calculation against a
+// reference derived from itself. Everything is released at the end.
+//
+// Input layout:
+//   0       flags: bit 0 blade platform, bit 1 run the calculation
+//   1..8    power histogram configuration, response bytes 6..13
+//   9       firmware power/thermal capabilities register
+//   10..13  extended firmware capabilities register (big-endian)
+//   14..21  input power buffer configuration, response bytes 6..13
+//   22      failing read: 0 none, 1 histogram configuration, 2 power/thermal
+//           register, 3 extended register, 4 input power configuration
+//   23..30  age of the reference snapshot in ms (big-endian)
+//   31..    raw snapshot
+//
+// Built with -DQAX_FUZZ_REPLAY_MAIN the same file is a plain executable that
+// runs every file named on its command line once (corpus replay, any
+// compiler, no libFuzzer).
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "firmware/snapshot.h"
+#include "metrics/metrics.h"
+#include "platform/platform.h"
+
+namespace {
+
+enum : size_t {
+    kFlags = 0,
+    kHistogramConfig = 1,
+    kPowerThermal = 9,
+    kExtended = 10,
+    kInputPower = 14,
+    kFailure = 22,
+    kReferenceAge = 23,
+    kHeaderSize = 31,
+};
+
+const uint8_t kHandle = 0x21;
+
+struct FuzzFirmware {
+    const uint8_t *header;
+};
+
+uint64_t BigEndian(const uint8_t *p, int n) {
+    uint64_t v = 0;
+    for (int i = 0; i < n; i++) v = v << 8 | p[i];
+    return v;
+}
+
+int Answer(void *context, int netFn, int cmd, const uint8_t *request, int requestLength,
+           uint8_t *response, int *responseLength) {
+    const uint8_t *header = static_cast<FuzzFirmware *>(context)->header;
+    if (netFn != 0x2E || cmd != 0x81 || requestLength < 6) return 1;
+    const uint8_t element = request[4];
+    const uint8_t method = request[5];
+    const uint8_t failure = header[kFailure] % 5;
+    uint8_t answer[14] = {0};
+    int length = 0;
+    int which = 0;
+    if (method == 0x80 && element == 0x02) {
+        which = 1;
+        memcpy(answer + 6, header + kHistogramConfig, 8);
+        length = 14;
+    } else if (method == 0x82 && element == 0x00 && requestLength >= 8 && request[6] == 7) {
+        which = 2;
+        answer[4] = header[kPowerThermal];
+        length = 5;
+    } else if (method == 0x82 && element == 0x00 && requestLength >= 8 && request[6] == 14) {
+        which = 3;
+        memcpy(answer + 4, header + kExtended, 4);
+        length = 8;
+    } else if (method == 0x80 && element == 0x0B) {
+        which = 4;
+        memcpy(answer + 6, header + kInputPower, 8);
+        length = 14;
+    } else {
+        return 1;
+    }
+    if (which == failure) {
+        answer[0] = 0xC1;
+        length = 1;
+    }
+    if (length > *responseLength) return 1;
+    memcpy(response, answer, static_cast<size_t>(length));
+    *responseLength = length;
+    return 0;
+}
+
+// Trace lines of the calculation go below a private root that has no trace
+// directory, so they are dropped instead of landing in the real /tmp.
+void UsePrivateRoot() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    char dir[] = "/tmp/qax-fuzz-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return;
+    static std::string root = dir;
+    setenv("QAX_ROOT", root.c_str(), 1);
+    atexit([] {
+        rmdir((root + "/tmp").c_str());
+        rmdir((root + "/pstorage").c_str());
+        rmdir(root.c_str());
+    });
+}
+
+// The calculation against a reference made from the snapshot itself: half
+// of every accumulator, an older timestamp, and some histogram counters
+// changed.
+void Calculate(MetricValue *record, HistogramData histogram, const uint8_t *header) {
+    CopyMetricValue(&sLastMetricValue, record);
+    sLastMetricValue.u64Timestamp = record->u64Timestamp - BigEndian(header + kReferenceAge, 8);
+    MetricEntry *entries[] = {sLastMetricValue.psSystemAC,    sLastMetricValue.psSystemDC,
+                              sLastMetricValue.psCPUPower,    sLastMetricValue.psMemoryPower,
+                              sLastMetricValue.psCoolingPower, sLastMetricValue.psEffectiveCPU};
+    for (MetricEntry *e : entries) {
+        if (e != nullptr) e->u64Avg /= 2;
+    }
+
+    // The parser allocated (buckets + 2) x width bytes from the configuration.
+    size_t size = (static_cast<size_t>(header[kHistogramConfig + 4]) + 2) *
+                  header[kHistogramConfig + 6];
+    sLastHistogramData = histogram;
+    sLastHistogramData.pu8Counters = static_cast<uint8_t *>(malloc(size != 0 ? size : 1));
+    if (sLastHistogramData.pu8Counters != nullptr) {
+        memcpy(sLastHistogramData.pu8Counters, histogram.pu8Counters, size);
+        for (size_t i = 0; i < size; i += 3) sLastHistogramData.pu8Counters[i] ^= 0x5A;
+    }
+
+    CalculateSnapshotValue(record, histogram);  // takes the counters
+
+    FreeMetricValueContents(&sLastMetricValue, nullptr, nullptr);
+    memset(&sLastMetricValue, 0, sizeof(sLastMetricValue));
+    free(sLastHistogramData.pu8Counters);
+    memset(&sLastHistogramData, 0, sizeof(sLastHistogramData));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < kHeaderSize) return 0;
+    UsePrivateRoot();
+    if (data[kFlags] & 0x01) {
+        setenv("ZOQ_FAMILY", "blade", 1);
+    } else {
+        unsetenv("ZOQ_FAMILY");
+    }
+
+    FuzzFirmware firmware{data};
+    QaxIpmiSetTransportOverride(Answer, &firmware);
+
+    // An exact-size copy: the sanitizers see any read past the snapshot.
+    const size_t length = size - kHeaderSize;
+    uint8_t *snapshot = static_cast<uint8_t *>(malloc(length != 0 ? length : 1));
+    if (snapshot == nullptr) return 0;
+    if (length != 0) memcpy(snapshot, data + kHeaderSize, length);
+
+    MetricValue record;
+    memset(&record, 0, sizeof(record));
+    HistogramData histogram;
+    memset(&histogram, 0, sizeof(histogram));
+    unsigned int status = ParseSnapshotBuffer(kHandle, snapshot, static_cast<uint32_t>(length),
+                                              &record, &histogram);
+    free(snapshot);
+
+    if (status == 0 && (data[kFlags] & 0x02) && histogram.pu8Counters != nullptr) {
+        Calculate(&record, histogram, data);
+    } else {
+        free(histogram.pu8Counters);
+    }
+    FreeMetricValueContents(&record, nullptr, nullptr);
+    QaxIpmiSetTransportOverride(nullptr, nullptr);
+    return 0;
+}
+
+#ifdef QAX_FUZZ_REPLAY_MAIN
+int main(int argc, char **argv) {
+    int replayed = 0;
+    for (int i = 1; i < argc; i++) {
+        FILE *file = fopen(argv[i], "rb");
+        if (file == nullptr) {
+            fprintf(stderr, "cannot read %s\n", argv[i]);
+            return 1;
+        }
+        std::vector<uint8_t> input;
+        uint8_t buffer[4096];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) input.insert(input.end(), buffer, buffer + n);
+        fclose(file);
+        LLVMFuzzerTestOneInput(input.data(), input.size());
+        replayed++;
+    }
+    fprintf(stderr, "replayed %d inputs\n", replayed);
+    return 0;
+}
+#endif
