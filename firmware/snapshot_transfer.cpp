@@ -21,8 +21,8 @@ void ReportLengthMismatch(const char *szFunction, int iLength, int iExpected) {
 }
 
 // Sends one element-method request and checks the answer: the call itself,
-// the completion code, and that at least u32MinLength bytes came back (an
-// answer that stops short would leave fields we would read as stale zeros).
+// the completion code, and that at least iMinLength bytes came back (an
+// answer that stops short would leave fields we would decode from zero fill).
 // *piLength receives the answer's length.
 unsigned int SendElementMethod(const char *szFunction, uint8_t *pu8Request, int iRequestLength,
                                uint8_t *pu8Response, int iCapacity, int iMinLength,

@@ -100,3 +100,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     savePowerPerformance();
     return 0;
 }
+
+#include "replay_main.h"

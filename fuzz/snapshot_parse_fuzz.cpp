@@ -184,24 +184,4 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return 0;
 }
 
-#ifdef QAX_FUZZ_REPLAY_MAIN
-int main(int argc, char **argv) {
-    int replayed = 0;
-    for (int i = 1; i < argc; i++) {
-        FILE *file = fopen(argv[i], "rb");
-        if (file == nullptr) {
-            fprintf(stderr, "cannot read %s\n", argv[i]);
-            return 1;
-        }
-        std::vector<uint8_t> input;
-        uint8_t buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) input.insert(input.end(), buffer, buffer + n);
-        fclose(file);
-        LLVMFuzzerTestOneInput(input.data(), input.size());
-        replayed++;
-    }
-    fprintf(stderr, "replayed %d inputs\n", replayed);
-    return 0;
-}
-#endif
+#include "replay_main.h"

@@ -286,22 +286,24 @@ static void HandOver(LogRecordRead *psRead, MetricValue *psValue,
     }
 }
 
+// Reads one file into the caller's records. bPerf: 1 or 0 = the answer of
+// the performance-support test, already known; -1 = ask it once the file has
+// been read (a file that cannot be read costs no firmware request).
 static int ReadMetricValue(const char *szPath, MetricValue *psValue,
                            InletTemperatureSnapshotBuffer *psInlet, PerformanceValue *psPerf,
-                           int bPerfSupported) {
+                           int bPerf) {
     if (szPath == NULL || psValue == NULL) return LOG_READ_CANNOT_OPEN;
     LogRecordRead sRead;
     int iResult = ReadLogRecord(szPath, &sRead);
-    if (iResult == LOG_READ_OK) HandOver(&sRead, psValue, psInlet, psPerf, bPerfSupported);
-    return iResult;
+    if (iResult != LOG_READ_OK) return iResult;
+    if (bPerf < 0) bPerf = psPerf != NULL && NM_Performance_IsSupported() == 1;
+    HandOver(&sRead, psValue, psInlet, psPerf, bPerf);
+    return LOG_READ_OK;
 }
 
 int ReadMeticValueFromFile(const char *szPath, MetricValue *psValue,
                            InletTemperatureSnapshotBuffer *psInlet, PerformanceValue *psPerf) {
-    if (szPath == NULL || psValue == NULL) return LOG_READ_CANNOT_OPEN;
-    // Asked only when there is a performance record to fill.
-    const int bPerf = psPerf != NULL && NM_Performance_IsSupported() == 1;
-    return ReadMetricValue(szPath, psValue, psInlet, psPerf, bPerf);
+    return ReadMetricValue(szPath, psValue, psInlet, psPerf, -1);
 }
 
 // First byte of a one-byte file under the log directory; 0 when it cannot be
@@ -329,16 +331,19 @@ static uint8_t ReadRing(LogRingTables *psTables, int bPerf) {
     uint8_t u8Wanted = ReadOneByteFile(kLogCountFile);
     uint8_t u8Last = ReadOneByteFile(kLogLastFile);
     if (u8Wanted == 0) return 0;
+    // Damaged index files are clamped into the ring: the tables have 120
+    // slots, and every file read is checked on its own anyway.
+    char szMessage[128];
     if (u8Wanted > QAX_LOG_FILE_RING) {
-        snprintf(g_traceMsg2, sizeof(g_traceMsg2), "Log file count %u above %u, read as %u",
+        snprintf(szMessage, sizeof(szMessage), "Log file count %u above %u, read as %u",
                  (unsigned)u8Wanted, (unsigned)QAX_LOG_FILE_RING, (unsigned)QAX_LOG_FILE_RING);
-        WriteTraceLog(kGetFunction, "ERROR", g_traceMsg2);
+        WriteTraceLog(kGetFunction, "ERROR", szMessage);
         u8Wanted = QAX_LOG_FILE_RING;
     }
     if (u8Last >= u8Wanted) {
-        snprintf(g_traceMsg2, sizeof(g_traceMsg2), "Newest log file %u outside the %u files, read as %u",
+        snprintf(szMessage, sizeof(szMessage), "Newest log file %u outside the %u files, read as %u",
                  (unsigned)u8Last, (unsigned)u8Wanted, (unsigned)(u8Wanted - 1));
-        WriteTraceLog(kGetFunction, "ERROR", g_traceMsg2);
+        WriteTraceLog(kGetFunction, "ERROR", szMessage);
         u8Last = (uint8_t)(u8Wanted - 1);
     }
 

@@ -93,6 +93,7 @@ uint64_t DefaultValue(const RegisterInfo &r, const ModelConfig &cfg) {
         case 5: return 0x02;  // power capping enabled
         case 7: return cfg.powerThermalCaps;
         case 8: return 0x01;
+        case 9: return 0x02;  // capping mode 2: capping in force, limits readable
         case 14: return cfg.extendedCaps;
         default: return 0;
         }

@@ -122,14 +122,17 @@ struct Plugin {
     sys_data_t *sys = nullptr;
     Clock clock;
     std::string signalPidFile;
-    std::shared_ptr<qaxsim::Emulator> emulator;
+    ipmi_timer_t *signalTimer = nullptr;
+    int pendingSignal = 0;
+    qaxsim::Host host;
+    std::shared_ptr<qaxsim::Emulator> emulator;  // built at the first request
 };
 
 Plugin *g_plugin = nullptr;  // the simulator loads the module once
 
 // The timeline's "sigterm" is meant for the daemon under test, which is
 // another process: its pid is read from a file when the action fires.
-void RaiseSignal(Plugin *p, int sig) {
+void SendSignal(Plugin *p, int sig) {
     if (p->signalPidFile.empty()) {
         fprintf(stderr, "qax plugin: timeline signal %d ignored (no signal_pidfile)\n", sig);
         return;
@@ -151,6 +154,26 @@ void RaiseSignal(Plugin *p, int sig) {
     }
     if (kill(static_cast<pid_t>(pid), sig) != 0)
         fprintf(stderr, "qax plugin: signal %d to %ld failed: %s\n", sig, pid, strerror(errno));
+}
+
+void SignalTimer(void *cb_data) {
+    Plugin *p = static_cast<Plugin *>(cb_data);
+    const int sig = p->pendingSignal;
+    p->pendingSignal = 0;
+    if (sig != 0) SendSignal(p, sig);
+}
+
+// As in process, the signal follows the answer of the request that fired
+// it: the simulator sends that answer after the handler returns, so the
+// signal waits for the simulator's next turn of its event loop.
+void RaiseSignal(Plugin *p, int sig) {
+    if (p->signalTimer == nullptr) {
+        SendSignal(p, sig);
+        return;
+    }
+    p->pendingSignal = sig;
+    struct timeval soon = {0, 1000};
+    p->sys->start_timer(p->signalTimer, &soon);
 }
 
 // One request for the firmware. `msg->data` holds what followed the
@@ -178,6 +201,19 @@ void HandleFirmwareRequest(lmc_data_t *, msg_t *msg, unsigned char *rdata,
     request[1] = (kEnterprise >> 8) & 0xFF;
     request[2] = (kEnterprise >> 16) & 0xFF;
     if (msg->len > 0) memcpy(request + kEnterpriseBytes, msg->data, msg->len);
+
+    // The timeline counts from the first request, as with the in-process
+    // emulator, so that a scenario means the same under both. The scenario
+    // was checked when the module was loaded.
+    if (!p->emulator) {
+        std::string error;
+        p->emulator = qaxsim::MakeEmulatorFromEnvironment(p->host, &error);
+        if (!p->emulator) {
+            fprintf(stderr, "qax plugin: %s\n", error.c_str());
+            rdata[0] = 0xC0;
+            return;
+        }
+    }
 
     unsigned char answer[IPMI_SIM_MAX_MSG_LENGTH + 1];
     int length = static_cast<int>(capacity < sizeof answer ? capacity : sizeof answer);
@@ -251,23 +287,26 @@ QAX_PLUGIN_EXPORT int ipmi_sim_module_init(sys_data_t *sys, const char *options)
     }
     p->clock.Load();
     Plugin *raw = p.get();
-    qaxsim::Host host{
+    p->host = qaxsim::Host{
         [raw] { return raw->clock.WallMs(); },
         [raw] { return raw->clock.MonotonicMs(); },
         [raw](int64_t seconds) { raw->clock.JumpWall(seconds); },
         [raw](int sig) { RaiseSignal(raw, sig); },
     };
-    p->emulator = qaxsim::MakeEmulatorFromEnvironment(host, &error);
-    if (!p->emulator) {
+    // Built once here only to refuse a bad scenario at start.
+    std::shared_ptr<qaxsim::Emulator> check = qaxsim::MakeEmulatorFromEnvironment(p->host, &error);
+    if (!check) {
         fprintf(stderr, "qax plugin: %s\n", error.c_str());
         return EINVAL;
     }
-    if (p->emulator->GetScenario().chunkSize > kMaxChunk) {
+    if (check->GetScenario().chunkSize > kMaxChunk) {
         fprintf(stderr,
                 "qax plugin: chunk_size %u does not fit the simulator's answers (at most %u)\n",
-                static_cast<unsigned>(p->emulator->GetScenario().chunkSize), kMaxChunk);
+                static_cast<unsigned>(check->GetScenario().chunkSize), kMaxChunk);
         return EINVAL;
     }
+    if (sys->alloc_timer == nullptr || sys->alloc_timer(sys, SignalTimer, raw, &p->signalTimer) != 0)
+        p->signalTimer = nullptr;
     const int rv = ipmi_emu_register_iana_handler(kEnterprise, HandleFirmwareRequest, raw);
     if (rv != 0) {
         fprintf(stderr, "qax plugin: cannot register enterprise number 0x%06X: %s\n", kEnterprise,

@@ -83,6 +83,10 @@ TEST_F(DaemonWithEmulator, FirmwareThatAppearsLaterIsFound) {
 // One new-data cycle per firmware snapshot (every 30 s, the daemon polls every
 // 10 s), and a reset handled where the scenario resets the firmware.
 TEST_F(DaemonWithEmulator, ClassifiesNewDataNothingNewAndReset) {
+    // Known power-cap limits: the first new snapshot then has nothing to seed.
+    Aim({"set", "pcap_max_aim_element_qax", "650", "--persistent"});
+    Aim({"set", "pcap_min_aim_element_qax", "300", "--persistent"});
+    Aim({"set", "pcap_soft_min_aim_element_qax", "250", "--persistent"});
     ASSERT_EQ(RunDaemon("at 1800 reset\nat 3600 sigterm\n"), 15) << stdout_;
     const std::string trace = Trace();
     std::regex tagLine("psBuffer->u16Tag is (\\d+) & u16LastTag is (\\d+)");

@@ -17,6 +17,8 @@
 #include "firmware/snapshot.h"
 #include "metrics/metrics.h"
 #include "platform/platform.h"
+#include "sim/model.h"
+#include "sim/sim.h"
 #include "test_root.h"
 
 namespace {
@@ -687,6 +689,199 @@ TEST_F(SnapshotFetch, Failures) {
         EXPECT_EQ(hist.pu8Counters, nullptr) << "counters released on failure";
         EXPECT_NE(printed.find(c.message), std::string::npos) << printed;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Against the emulator: hours of virtual time of fetch + calculate, the way
+// the main cycle does it, compared with the emulator's ground truth.
+
+struct EmulatorRun {
+    std::shared_ptr<qaxsim::Emulator> emu;
+    static int Transport(void *ctx, int netFn, int cmd, const uint8_t *rq, int rqLen, uint8_t *rs,
+                         int *rsLen) {
+        return qaxsim::HandleRequest(*static_cast<EmulatorRun *>(ctx)->emu, netFn, cmd, rq, rqLen,
+                                     rs, rsLen);
+    }
+};
+
+struct RunCounts {
+    int compared = 0, failedFetches = 0, resets = 0, sameSnapshot = 0, unseenResets = 0;
+    int effectiveWraps = 0;
+};
+
+// Checks one calculated record against the truth between two snapshots.
+void CompareWithTruth(const MetricValue &v, const qaxsim::Truth &t, bool blade, bool onePeriod,
+                      bool effectiveWrapped) {
+    const MetricEntry *dc = blade ? v.psSystemAC : v.psSystemDC;
+    ASSERT_NE(dc, nullptr);
+    EXPECT_EQ(dc->u64Avg, t.dc.RoundedMean());
+    // The histogram buckets whose counters moved bracket the true extremes.
+    if (t.dc.min >= 100) {
+        EXPECT_LE(dc->u64Min, t.dc.min);
+        EXPECT_GT(dc->u64Min + 50, t.dc.min);
+    }
+    if (t.dc.max < 100 + 10 * 50) {
+        EXPECT_GT(dc->u64Max, t.dc.max);
+        EXPECT_LE(dc->u64Max, t.dc.max + 50);
+    }
+    if (!blade) {
+        ASSERT_NE(v.psSystemAC, nullptr);
+        EXPECT_EQ(v.psSystemAC->u64Avg, t.ac.RoundedMean());
+        EXPECT_EQ(v.psSystemAC->u64Max, v.psSystemAC->u64Avg);
+        EXPECT_EQ(v.psSystemAC->u64Min, v.psSystemAC->u64Avg);
+    }
+    ASSERT_NE(v.psCPUPower, nullptr);
+    ASSERT_NE(v.psMemoryPower, nullptr);
+    ASSERT_NE(v.psCoolingPower, nullptr);
+    EXPECT_EQ(v.psCPUPower->u64Avg, t.cpu.RoundedMean());
+    EXPECT_EQ(v.psMemoryPower->u64Avg, t.memory.RoundedMean());
+    EXPECT_EQ(v.psCoolingPower->u64Avg, t.cooling.RoundedMean());
+    EXPECT_EQ(v.psCoolingPower->u64Max, v.psCoolingPower->u64Avg);
+    ASSERT_NE(v.psEffectiveCPU, nullptr);
+    // The counter is whole counts: its increase may be one count off. The
+    // 32-bit counter wraps within a day: that interval has no average.
+    if (effectiveWrapped) {
+        EXPECT_EQ(v.psEffectiveCPU->u64Avg, 0u);
+    } else {
+        EXPECT_NEAR(static_cast<double>(v.psEffectiveCPU->u64Avg), t.cpuRate.Mean(), 1.0);
+    }
+    // Supply figures describe the firmware's last period only.
+    if (!blade && onePeriod) {
+        ASSERT_EQ(v.u8PowerSupplyACCount, t.supplies.size());
+        for (size_t i = 0; i < t.supplies.size(); i++) {
+            EXPECT_NEAR(static_cast<double>(v.psPowerSupplyAC[i].u64Avg), t.supplies[i].Mean(), 1.0);
+            EXPECT_EQ(v.psPowerSupplyAC[i].u64Max, t.supplies[i].max);
+            EXPECT_EQ(v.psPowerSupplyAC[i].u64Min, v.psPowerSupplyAC[i].u64Avg);
+        }
+    }
+}
+
+RunCounts RunAgainstEmulator(const std::string &scenario, bool blade, int cycles) {
+    RunCounts counts;
+    if (blade) {
+        setenv("ZOQ_FAMILY", "blade", 1);
+    } else {
+        unsetenv("ZOQ_FAMILY");
+    }
+    qaxsim::Host host{QaxClockWallMs, QaxClockMonotonicMs, QaxClockJumpWall, [](int) {}};
+    std::string error;
+    EmulatorRun run{qaxsim::MakeEmulator(scenario, 0, host, &error)};
+    EXPECT_NE(run.emu, nullptr) << error;
+    if (!run.emu) return counts;
+    QaxIpmiSetTransportOverride(EmulatorRun::Transport, &run);
+
+    FreeMetricValueContents(&sLastMetricValue, nullptr, nullptr);
+    sLastMetricValue = MetricValue{};
+    sLastHistogramData = HistogramData{};
+    bool haveFirst = false;
+    uint16_t lastTag = 0;
+    for (int cycle = 0; cycle < cycles && !testing::Test::HasFatalFailure(); cycle++) {
+        QaxClockSleepUs(10000000);
+        MetricValue *v = nullptr;
+        HistogramData hist{};
+        testing::internal::CaptureStdout();  // fault messages
+        unsigned status = GetSnapshotBufferFromQAX(&v, &hist);
+        testing::internal::GetCapturedStdout();
+        if (status != 0) {
+            counts.failedFetches++;
+            EXPECT_EQ(v, nullptr);
+            EXPECT_EQ(hist.pu8Counters, nullptr);
+            continue;
+        }
+        const bool reset = v->u16Tag == 1 && lastTag > 1;
+        if (!haveFirst || reset) {
+            // First data and firmware reset: the snapshot becomes the reference.
+            counts.resets += reset;
+            FreeMetricValueContents(&sLastMetricValue, nullptr, nullptr);
+            CopyMetricValue(&sLastMetricValue, v);
+            free(sLastHistogramData.pu8Counters);
+            sLastHistogramData = hist;
+            haveFirst = true;
+        } else if (v->u16Tag != lastTag) {
+            const uint64_t from = sLastMetricValue.u64Timestamp, to = v->u64Timestamp;
+            const MetricEntry *lastDc = blade ? sLastMetricValue.psSystemAC : sLastMetricValue.psSystemDC;
+            const MetricEntry *dc = blade ? v->psSystemAC : v->psSystemDC;
+            if (lastDc == nullptr || dc == nullptr) {
+                ADD_FAILURE() << "no system DC entry";
+                free(hist.pu8Counters);
+                FreeMetricValue(v);
+                break;
+            }
+            const uint64_t rawDc = dc->u64Avg, lastRawDc = lastDc->u64Avg;
+            const bool effectiveWrapped =
+                v->psEffectiveCPU != nullptr && sLastMetricValue.psEffectiveCPU != nullptr &&
+                v->psEffectiveCPU->u64Avg < sLastMetricValue.psEffectiveCPU->u64Avg;
+            counts.effectiveWraps += effectiveWrapped;
+            const bool restarted = lastRawDc == 0 || lastRawDc >= rawDc;
+            const qaxsim::Model &model = qaxsim::EmulatorModel(*run.emu);
+            qaxsim::Truth truth = model.TruthBetweenSnapshots(from, to);
+            CalculateSnapshotValue(v, hist);
+            SCOPED_TRACE(testing::Message() << "cycle " << cycle << ", snapshots " << from << " -> " << to);
+            if (from == to) {
+                // The same snapshot under a new tag: the timestamp guard keeps it raw.
+                EXPECT_EQ(dc->u64Avg, rawDc);
+                counts.sameSnapshot++;
+            } else if (restarted) {
+                // A reset the tag did not show (its tag-1 snapshot was missed),
+                // or the interval right after a reset whose accumulators
+                // started from 0: no average for this interval.
+                EXPECT_EQ(dc->u64Avg, 0u);
+                counts.unseenResets += lastRawDc != 0;
+            } else {
+                EXPECT_TRUE(truth.valid);
+                if (truth.valid) {
+                    CompareWithTruth(*v, truth, blade, to - from == model.PeriodMs(),
+                                     effectiveWrapped);
+                }
+                counts.compared++;
+            }
+        } else {
+            free(hist.pu8Counters);
+        }
+        lastTag = v->u16Tag;
+        FreeMetricValue(v);
+    }
+    QaxIpmiSetTransportOverride(nullptr, nullptr);
+    FreeMetricValueContents(&sLastMetricValue, nullptr, nullptr);
+    sLastMetricValue = MetricValue{};
+    free(sLastHistogramData.pu8Counters);
+    sLastHistogramData = HistogramData{};
+    return counts;
+}
+
+class SnapshotAgainstEmulator : public testing::Test {
+  protected:
+    void SetUp() override { QAX_ResetSupportCacheForTest(); }
+    void TearDown() override {
+        QAX_ResetSupportCacheForTest();
+        unsetenv("ZOQ_FAMILY");
+    }
+    qaxtest::TestRoot root_;
+};
+
+// A whole day, so the daily swing sweeps the histogram.
+TEST_F(SnapshotAgainstEmulator, RackServerOneDay) {
+    RunCounts c = RunAgainstEmulator("family rack\nseed 11\n", false, 24 * 360);
+    EXPECT_EQ(c.failedFetches, 0);
+    EXPECT_GE(c.compared, 24 * 120 - 2);
+    EXPECT_GE(c.effectiveWraps, 1);
+}
+
+TEST_F(SnapshotAgainstEmulator, BladeThreeHours) {
+    RunCounts c = RunAgainstEmulator("family blade\nseed 5\n", true, 3 * 360);
+    EXPECT_EQ(c.failedFetches, 0);
+    EXPECT_GE(c.compared, 3 * 120 - 2);
+}
+
+TEST_F(SnapshotAgainstEmulator, FaultyTransfersAndResetStayExact) {
+    RunCounts c = RunAgainstEmulator(
+        "family rack\nseed 3\nfault ipmi_fail rate 0.02\nfault replace_mid_transfer rate 0.05\n"
+        "fault short rate 0.1\nfault oversized rate 0.02\nat 3600 reset\nat 7200 reset\n",
+        false, 3 * 360);
+    EXPECT_GT(c.failedFetches, 0);
+    EXPECT_GT(c.sameSnapshot, 0);
+    EXPECT_EQ(c.resets + c.unseenResets, 2);
+    EXPECT_GE(c.compared, 250);
 }
 
 }  // namespace

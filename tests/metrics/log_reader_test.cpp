@@ -198,7 +198,9 @@ TEST_F(MetricLogReader, RejectsDamagedFiles) {
         InletTemperatureSnapshotBuffer inlet{};
         PerformanceValue perfValue{};
         ASSERT_EQ(ReadMeticValueFromFile(LogPath(9).c_str(), &value, &inlet, &perfValue), 0);
-        if (inlet.psFirst != nullptr) EXPECT_EQ(std::string(inlet.psFirst->szTemperature), std::string(63, 'y'));
+        if (inlet.psFirst != nullptr) {
+            EXPECT_EQ(std::string(inlet.psFirst->szTemperature), std::string(63, 'y'));
+        }
         FreeMetricValueContents(&value, &inlet, &perfValue);
     }
 
@@ -291,12 +293,16 @@ TEST_F(MetricLogReader, ReadsTheRingOldestFirst) {
         ASSERT_EQ(count, c.order.size());
         EXPECT_EQ(perfs, nullptr) << "no performance array without support";
         for (size_t i = 0; i < c.order.size(); i++) EXPECT_EQ(values[i].u64Timestamp, 1000 + c.order[i]) << i;
-        if (count == 0) EXPECT_EQ(values, nullptr);
+        if (count == 0) {
+            EXPECT_EQ(values, nullptr);
+        }
         FreeMetricValueArrays(values, inlets, perfs, count);
 
         const std::string trace = ReadFile(root.Path() + "/tmp/qax_trace/qax_trace_log_0.txt");
         EXPECT_EQ(Count(trace, "[ERROR] \"GetMetricValue\": File doesn't exist\n"), c.missing) << trace;
-        if (c.traced != nullptr) EXPECT_NE(trace.find(c.traced), std::string::npos) << trace;
+        if (c.traced != nullptr) {
+            EXPECT_NE(trace.find(c.traced), std::string::npos) << trace;
+        }
         EXPECT_NE(access((dir + "qax.lock").c_str(), F_OK), 0) << "the lock is released";
     }
 }

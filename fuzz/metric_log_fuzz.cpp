@@ -1,0 +1,122 @@
+// Fuzz target for the metric log reader: the input becomes a metric log file
+// of a private root, which is read, printed and released; the same file and
+// two index bytes from the input then make a ring that the debug dump's
+// reader walks under the lock.
+//
+// Input layout:
+//   0    flags: bit 0 the firmware offers performance data, bit 1 read the
+//        ring as well
+//   1    byte of qax_num.log (the number of ring files, any value)
+//   2    byte of qax_last.log (the newest ring file, any value)
+//   3..  the metric log file (also ring files 0 and 1)
+//
+// Built with -DQAX_FUZZ_REPLAY_MAIN the same file is a plain executable that
+// replays the files named on its command line (replay_main.h).
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "metrics/metrics.h"
+#include "platform/platform.h"
+
+namespace {
+
+enum : size_t { kFlags = 0, kCount = 1, kLast = 2, kHeaderSize = 3 };
+
+std::string g_root;
+bool g_performance = false;
+
+// Performance requests only: supported (any figure) or not (0xC1).
+int PerformanceTransport(void *, int, int cmd, const uint8_t *, int requestLen, uint8_t *response,
+                         int *responseLen) {
+    if (cmd != 0x84 || requestLen != 11 || !g_performance || *responseLen < 11) {
+        response[0] = 0xC1;
+        *responseLen = 1;
+        return 0;
+    }
+    const uint8_t answer[11] = {0, 0x4D, 0x4F, 0, 0, 0, 0, 1, 7, 0, 42};
+    memcpy(response, answer, sizeof(answer));
+    *responseLen = sizeof(answer);
+    return 0;
+}
+
+bool Setup() {
+    // tmpfs when there is one: the fuzzer should not wait for a disk.
+    char tmpl[64];
+    snprintf(tmpl, sizeof(tmpl), "%s/qax-fuzz-metric-log-XXXXXX",
+             access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+    const char *dir = mkdtemp(tmpl);
+    if (dir == nullptr) abort();
+    g_root = dir;
+    atexit([] {
+        std::error_code ec;
+        std::filesystem::remove_all(g_root, ec);
+    });
+    setenv("QAX_ROOT", dir, 1);
+    setenv("QAX_CLOCK", "virtual", 1);
+    setenv("QAX_CLOCK_START", "1798761600", 1);
+    QaxClockReset();
+    char buf[1024];
+    QaxPath("/", buf, sizeof(buf));
+    mkdir((g_root + "/tmp/qax_log").c_str(), 0700);
+    QaxIpmiSetTransportOverride(PerformanceTransport, nullptr);
+    // The report is exercised, not read.
+    if (freopen("/dev/null", "w", stdout) == nullptr) abort();
+    return true;
+}
+
+void WriteFile(const std::string &path, const uint8_t *data, size_t size) {
+    FILE *f = fopen(path.c_str(), "wb");
+    if (f == nullptr) abort();
+    if (size > 0 && fwrite(data, 1, size, f) != size) abort();
+    fclose(f);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static bool s_ready = Setup();
+    (void)s_ready;
+    if (size < kHeaderSize) return 0;
+    g_performance = (data[kFlags] & 1) != 0;
+    const uint8_t *file = data + kHeaderSize;
+    const size_t fileSize = size - kHeaderSize;
+
+    const std::string dir = g_root + "/tmp/qax_log/";
+    WriteFile(dir + "qax_0.log", file, fileSize);
+    MetricValue value;
+    InletTemperatureSnapshotBuffer inlet;
+    PerformanceValue perf;
+    memset(&value, 0, sizeof(value));
+    memset(&inlet, 0, sizeof(inlet));
+    memset(&perf, 0, sizeof(perf));
+    if (ReadMeticValueFromFile((dir + "qax_0.log").c_str(), &value, &inlet, &perf) == 0) {
+        PrintMetricValue(&value, &inlet, &perf);
+        FreeMetricValueContents(&value, &inlet, &perf);
+    }
+
+    if (data[kFlags] & 2) {
+        WriteFile(dir + "qax_1.log", file, fileSize);
+        WriteFile(dir + "qax_num.log", data + kCount, 1);
+        WriteFile(dir + "qax_last.log", data + kLast, 1);
+        MetricValue *values = nullptr;
+        InletTemperatureSnapshotBuffer *inlets = nullptr;
+        PerformanceValue *perfs = nullptr;
+        uint8_t count = 0;
+        GetMetricValue(&values, &inlets, &perfs, &count);
+        if (count != 0) {
+            PrintMetricValue(&values[count - 1], &inlets[count - 1],
+                             perfs != nullptr ? &perfs[count - 1] : nullptr);
+        }
+        FreeMetricValueArrays(values, inlets, perfs, count);
+    }
+    return 0;
+}
+
+#include "replay_main.h"
