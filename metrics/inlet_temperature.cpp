@@ -13,7 +13,7 @@
 
 // Index order is part of the metric log format: the log stores the index,
 // the report turns it back into the name.
-extern const char *const InletSensorNameTable[] = {
+const char *const InletSensorNameTable[] = {
     "Inlet Temp", "Inlet 1 Temp", "Inlet 2 Temp", "PEN Inlet Temp", "SEN Inlet Temp",
 };
 enum { INLET_SENSOR_NAME_COUNT = 5 };

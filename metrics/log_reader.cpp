@@ -16,10 +16,6 @@
 #include "metrics/metrics.h"
 #include "platform/platform.h"
 
-// The inlet sensor names in index order, beside the sensor query in
-// inlet_temperature.cpp.
-extern const char *const InletSensorNameTable[];
-
 static const char *const QAX_LOG_PATH = "/tmp/qax_log/";
 static const char *const kLogCountFile = "/tmp/qax_log/qax_num.log";
 static const char *const kLogLastFile = "/tmp/qax_log/qax_last.log";

@@ -104,7 +104,9 @@ void PrintMetricEntries(const MetricEntry *psEntries, uint8_t u8Count, const cha
 void PrintMetricValue(const MetricValue *psValue, const InletTemperatureSnapshotBuffer *psInlet,
                       const PerformanceValue *psPerf);
 
-// Blade inlet temperature.
+// Blade inlet temperature. The names of the inlet sensors in index order;
+// the index is what the metric log stores.
+extern const char *const InletSensorNameTable[];
 int WriteBladeInletTemperatureFromInletSensor(void);
 uint32_t GetInletSensorIndex(const char *szName);
 

@@ -8,7 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "firmware/performance.h"
 #include "metrics/metrics.h"
 
 MetricValue sLastMetricValue;
@@ -126,8 +125,10 @@ void FreeMetricValueContents(MetricValue *psValue, InletTemperatureSnapshotBuffe
     }
     if (psInlet != NULL) FreeInletNodes(psInlet);
     // Performance entries exist only while the firmware offers performance
-    // data; they are released only then.
-    if (psPerf != NULL && NM_Performance_IsSupported() == 1) {
+    // data, and then they are present. Releasing what is present, rather than
+    // asking the firmware again, costs no request per record and cannot leak
+    // when the firmware's answer changes between reading and releasing.
+    if (psPerf != NULL) {
         free(psPerf->psSystemPerf);
         free(psPerf->psCPUPerf);
         free(psPerf->psMemoryPerf);

@@ -34,6 +34,7 @@ constexpr uint8_t kNetFnStorage = 0x0A;
 constexpr uint8_t kCmdGetSdrRepositoryInfo = 0x20;
 constexpr uint8_t kCmdReserveSdrRepository = 0x22;
 constexpr uint8_t kCmdGetSdr = 0x23;
+constexpr uint8_t kCcInvalidCommand = 0xC1;
 constexpr uint8_t kCcReservationCancelled = 0xC5;
 constexpr uint8_t kSdrFull = 0x01, kSdrCompact = 0x02;
 constexpr unsigned kSdrHeader = 5;
@@ -183,7 +184,6 @@ class Link {
     bool unavailable_ = false;  // in-band: the probe found no interface
     bool downReported_ = false;
     uint64_t retryAtMs_ = 0;
-    std::string openError_;
 
     bool sdrValid_ = false;
     uint16_t sdrCount_ = 0;
@@ -444,13 +444,14 @@ Link::Xfer Link::RefreshSdr() {
     int n = 0;
     Xfer r = Exchange(kNetFnStorage, kCmdGetSdrRepositoryInfo, nullptr, 0, info, sizeof info, &n);
     if (r != Xfer::Ok) return r;
-    if (n >= 1 && info[0] != 0) {
-        // No repository: no sensors.
+    if (n >= 1 && info[0] == kCcInvalidCommand) {
+        // A controller without a repository has no sensors to offer.
         sdr_.clear();
         sdrValid_ = true;
         sdrLoadedMs_ = RealMonotonicMs();
         return Xfer::Ok;
     }
+    if (n >= 1 && info[0] != 0) return Xfer::BadAnswer;
     if (n < 14) return Xfer::BadAnswer;
     const uint16_t count = static_cast<uint16_t>(info[2] | (info[3] << 8));
     const uint32_t added = Le32(info + 6), erased = Le32(info + 10);
@@ -523,13 +524,16 @@ Link::Xfer Link::ReadSdrRecord(uint16_t *reservation, uint16_t id, std::vector<u
         record->assign(data, data + kSdrHeader);
         if (body == 0) return Xfer::Ok;
         // The whole body at once, else in small parts (controllers with
-        // small buffers refuse large reads).
+        // small buffers refuse large reads). 0xFF would mean "all of it".
         uint16_t ignored;
-        r = ReadSdrPart(*reservation, actual, kSdrHeader, body, &cc, data, &ignored);
-        if (r != Xfer::Ok) return r;
-        if (cc == 0) {
-            record->insert(record->end(), data, data + body);
-            return Xfer::Ok;
+        cc = 0xFF;
+        if (body < 0xFF) {
+            r = ReadSdrPart(*reservation, actual, kSdrHeader, body, &cc, data, &ignored);
+            if (r != Xfer::Ok) return r;
+            if (cc == 0) {
+                record->insert(record->end(), data, data + body);
+                return Xfer::Ok;
+            }
         }
         bool cancelled = cc == kCcReservationCancelled;
         for (unsigned at = 0; at < body && !cancelled;) {

@@ -4,10 +4,14 @@
 #ifndef QAX_TESTS_IPMI_SIM_H
 #define QAX_TESTS_IPMI_SIM_H
 
+#include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,6 +23,31 @@ namespace qaxtest {
 inline std::string IpmiSimPlugin() {
     std::string tools = QAX_TOOLS_DIR;
     return tools.substr(0, tools.rfind('/')) + "/sim/plugin/qax_ipmi_sim.so";
+}
+
+// ipmi_sim commands for one threshold sensor (temperature unless `type` says
+// otherwise): its full sensor record in the main repository, the sensor, and
+// its raw value. It reads raw * m * 10^rexp.
+inline std::string SdrSensor(int number, const std::string &name, int raw, int m = 1,
+                              int rexp = 0, int type = 0x01) {
+    std::vector<uint8_t> body = {0x20, 0x00, static_cast<uint8_t>(number), 0x07, 0x01, 0x7F, 0x40,
+                  static_cast<uint8_t>(type), 0x01, 0, 0, 0, 0, 0, 0, 0x00, 0x01, 0x00, 0x00,
+                  static_cast<uint8_t>(m & 0xFF), static_cast<uint8_t>(((m >> 8) & 3) << 6), 0, 0,
+                  0, static_cast<uint8_t>((rexp & 0xF) << 4), 0, 0, 0, 0, 0xFF, 0x00,
+                  0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                  static_cast<uint8_t>(0xC0 | name.size())};
+    body.insert(body.end(), name.begin(), name.end());
+    std::vector<uint8_t> record = {0x00, 0x00, 0x51, 0x01, static_cast<uint8_t>(body.size())};
+    record.insert(record.end(), body.begin(), body.end());
+    std::string line = "main_sdr_add 0x20";
+    char hex[8];
+    for (uint8_t b : record) {
+        snprintf(hex, sizeof hex, " 0x%02x", b);
+        line += hex;
+    }
+    snprintf(hex, sizeof hex, "0x%02x", number);
+    return line + "\nsensor_add 0x20 0 " + hex + " " + std::to_string(type) + " 0x01\n" +
+           "sensor_set_value 0x20 0 " + hex + " " + std::to_string(raw) + " 0\n";
 }
 
 class IpmiSim {
@@ -48,7 +77,10 @@ class IpmiSim {
             return false;
         }
         scratch_ = scratch;
-        std::vector<std::string> argv = {"/bin/bash", std::string(QAX_SOURCE_DIR) + "/scripts/ipmi-sim",
+        // The script's complaints go to a file: the last one is the reason.
+        const std::string errPath = scratch_ + "/start.err";
+        std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>\"$0\"", errPath,
+                                         "/bin/bash", std::string(QAX_SOURCE_DIR) + "/scripts/ipmi-sim",
                                          "start", "--plugin", IpmiSimPlugin(), "--options", options};
         if (port != 0) {
             argv.push_back("--port");
@@ -74,8 +106,11 @@ class IpmiSim {
         port_ = atoi(Field(out, "port").c_str());
         pid_ = atoi(Field(out, "pid").c_str());
         if (rc != 0 || dir_.empty() || port_ <= 0 || pid_ <= 0) {
-            error_ = "scripts/ipmi-sim start failed (status " + std::to_string(rc) +
-                     "; see stderr)";
+            std::string why = ReadAll(errPath);
+            while (!why.empty() && why.back() == '\n') why.pop_back();
+            fprintf(stderr, "%s\n", why.c_str());
+            why = why.substr(why.rfind('\n') == std::string::npos ? 0 : why.rfind('\n') + 1);
+            error_ = "scripts/ipmi-sim start failed (status " + std::to_string(rc) + "): " + why;
             Stop();
             return false;
         }
@@ -124,15 +159,12 @@ class IpmiSim {
     }
 
   private:
+    // The value of a "key=value" line of the script's output.
     static std::string Field(const std::string &text, const std::string &key) {
-        const std::string prefix = key + "=";
-        size_t at = text.rfind("\n" + prefix);
-        at = at == std::string::npos ? (text.compare(0, prefix.size(), prefix) == 0 ? 0 : at)
-                                     : at + 1;
-        if (at == std::string::npos) return "";
-        const size_t end = text.find('\n', at);
-        return text.substr(at + prefix.size(), end == std::string::npos ? std::string::npos
-                                                                        : end - at - prefix.size());
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);)
+            if (line.compare(0, key.size() + 1, key + "=") == 0) return line.substr(key.size() + 1);
+        return "";
     }
 
     std::string scratch_, dir_, error_;

@@ -1,114 +1,139 @@
-// A recording IPMI transport for the firmware tests: every request is kept,
-// and answers come from a script (exact bytes) or, when the script is empty,
-// from a small register model that knows the instance request, register
-// reads and writes.
+// The firmware tests' fixture: a recording fake transport whose answers come
+// from a script of exact bytes or else from a small model of the firmware, or
+// the emulator.
 #ifndef QAX_TESTS_FIRMWARE_FAKE_FIRMWARE_H
 #define QAX_TESTS_FIRMWARE_FAKE_FIRMWARE_H
 
+#include <gtest/gtest.h>
 #include <stdint.h>
+#include <stdlib.h>
 
+#include <algorithm>
 #include <deque>
+#include <functional>
 #include <map>
-#include <utility>
+#include <stdexcept>
 #include <vector>
 
+#include "firmware/element_method.h"
 #include "platform/platform.h"
+#include "sim/sim.h"
+#include "test_root.h"
 
 namespace fwtest {
 
-struct Sent {
-    int netFn;
-    int cmd;
-    std::vector<uint8_t> bytes;
-    int capacity;  // response buffer offered
-};
+using Bytes = std::vector<uint8_t>;
 
-struct Answer {
-    int result = 0;              // non-zero: the call fails
-    std::vector<uint8_t> bytes;  // completion code first
-};
+inline void PutBE(Bytes &out, uint64_t value, int width) {
+    for (int i = width - 1; i >= 0; i--) out.push_back(i >= 8 ? 0 : static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// A successful element-method answer: completion code, enterprise number, data.
+inline Bytes Ok(Bytes data = {}) {
+    data.insert(data.begin(), {0x00, 0x4D, 0x4F, 0x00});
+    return data;
+}
+
+struct Sent { int netFn, cmd; Bytes bytes; int capacity; };  // capacity: response buffer offered
+struct Answer { int result = 0; Bytes bytes; };                // result non-zero: the call fails
 
 class FakeFirmware {
   public:
     FakeFirmware() { QaxIpmiSetTransportOverride(&FakeFirmware::Transport, this); }
     ~FakeFirmware() { QaxIpmiSetTransportOverride(nullptr, nullptr); }
-    FakeFirmware(const FakeFirmware &) = delete;
-    FakeFirmware &operator=(const FakeFirmware &) = delete;
 
-    // Next answers, in order, before the model is asked.
-    void Script(Answer a) { script_.push_back(std::move(a)); }
-    void ScriptData(const std::vector<uint8_t> &data) {
-        std::vector<uint8_t> bytes = {0x00, 0x4D, 0x4F, 0x00};
-        bytes.insert(bytes.end(), data.begin(), data.end());
-        Script({0, bytes});
-    }
-    void ScriptCompletion(uint8_t code) { Script({0, {code}}); }
-    void ScriptFailure() { Script({-1, {}}); }
-
-    // Model: module handles per instance (0 = no firmware), register values.
-    std::map<uint8_t, uint8_t> handles{{0, 7}};
-    std::map<std::pair<uint8_t, uint8_t>, std::vector<uint8_t>> registers;  // data bytes
-    void SetRegister(uint8_t element, uint8_t id, std::vector<uint8_t> data) {
-        registers[{element, id}] = std::move(data);
-    }
-
+    std::deque<Answer> script;                               // answered first, in order
+    std::map<uint8_t, uint8_t> handles{{0, 7}};              // per instance; 0 = no firmware
+    std::map<std::pair<uint8_t, uint8_t>, Bytes> registers;  // (element, id) -> data
+    std::map<uint8_t, Bytes> configs;                        // element -> configuration, from byte 4
+    uint8_t absent = 0xCB;  // completion code for anything else; 0 = the call fails
+    // The snapshot buffer, and per read (index, bytes asked) its tag and the bytes the answer claims; it
+    // carries as many as the buffer holds. A claim below 0 gets the `absent` answer.
+    Bytes snapshot;
+    std::function<uint16_t(int)> tagFor = [](int) { return uint16_t{5}; };
+    std::function<int(int, int)> returnedFor = [](int, int asked) { return asked; };
     std::vector<Sent> sent;
 
-    // Requests sent to one register (element-method commands only).
-    int CountRegister(uint8_t element, uint8_t id) const {
-        int n = 0;
-        for (const Sent &s : sent)
-            if (s.cmd == 0x81 && s.bytes.size() >= 8 && s.bytes[4] == element && s.bytes[6] == id)
-                n++;
-        return n;
+    void SetCapabilities(uint8_t powerThermal, uint32_t extended) {  // registers 7 and 14 of element 0
+        registers[{0x00, 7}] = {powerThermal};
+        registers[{0x00, 14}] = {uint8_t(extended >> 24), uint8_t(extended >> 16), uint8_t(extended >> 8),
+                                 uint8_t(extended)};
     }
-    int CountCommand(int cmd) const {
-        int n = 0;
-        for (const Sent &s : sent) n += s.cmd == cmd;
-        return n;
+    int Count(int cmd, int element = -1, int id = -1) const {  // requests of a command (to a register)
+        return static_cast<int>(std::count_if(sent.begin(), sent.end(), [=](const Sent &s) {
+            return s.cmd == cmd && (id < 0 || (s.bytes.size() >= 8 && s.bytes[4] == element && s.bytes[6] == id));
+        }));
     }
 
   private:
     static int Transport(void *context, int netFn, int cmd, const uint8_t *request, int requestLen,
                          uint8_t *response, int *responseLen) {
         auto *self = static_cast<FakeFirmware *>(context);
-        self->sent.push_back(
-            {netFn, cmd, std::vector<uint8_t>(request, request + requestLen), *responseLen});
-        Answer a;
-        if (!self->script_.empty()) {
-            a = self->script_.front();
-            self->script_.pop_front();
-        } else {
-            a = self->Model(cmd, self->sent.back().bytes);
-        }
+        self->sent.push_back({netFn, cmd, Bytes(request, request + requestLen), *responseLen});
+        Answer a = self->script.empty() ? self->Model(cmd, self->sent.back().bytes) : self->script.front();
+        if (!self->script.empty()) self->script.pop_front();
         if (a.result != 0) return a.result;
         const int n = static_cast<int>(a.bytes.size());
-        for (int i = 0; i < n && i < *responseLen; i++) response[i] = a.bytes[i];
+        std::copy_n(a.bytes.begin(), std::min(n, *responseLen), response);
         *responseLen = n;  // an oversized answer is reported as such
         return 0;
     }
 
-    Answer Model(int cmd, const std::vector<uint8_t> &rq) {
+    Answer Model(int cmd, const Bytes &rq) {
+        const Answer none = absent ? Answer{0, {absent}} : Answer{-1, {}};
+        const uint8_t element = rq.size() >= 6 ? rq[4] : 0xFF, method = rq.size() >= 6 ? rq[5] : 0;
         if (cmd == 0x82 && rq.size() == 6) {
-            auto it = handles.find(rq[3]);
-            uint8_t handle = it == handles.end() ? 0 : it->second;
-            return {0, {0x00, 0x4D, 0x4F, 0x00, 0x00, 0x11, 0x22, handle, 0x00, 0x00}};
+            const uint8_t handle = handles.count(rq[3]) ? handles[rq[3]] : 0;
+            return {0, Ok({0, 0x11, 0x22, handle, 0, 0})};
         }
-        if (cmd == 0x81 && rq.size() >= 8 && rq[5] == 0x82) {
-            auto it = registers.find({rq[4], rq[6]});
-            if (it == registers.end()) return {0, {0xCB}};  // no such register
-            std::vector<uint8_t> bytes = {0x00, 0x4D, 0x4F, 0x00};
-            for (size_t i = 0; i < rq[7]; i++) bytes.push_back(i < it->second.size() ? it->second[i] : 0);
-            return {0, bytes};
+        if (cmd == 0x81 && method == 0x80 && configs.count(element)) return {0, Ok(configs[element])};
+        if (cmd == 0x81 && method == 0x81 && rq.size() == 10 && reads_ < 64) {  // 64: a runaway transfer fails
+            const int offset = rq[6] << 8 | rq[7], index = reads_++, claimed = returnedFor(index, rq[8] << 8 | rq[9]);
+            if (claimed < 0) return none;
+            const int n = std::min(claimed, std::max(0, static_cast<int>(snapshot.size()) - offset));
+            Bytes d;
+            PutBE(d, tagFor(index), 2);
+            PutBE(d, static_cast<uint64_t>(claimed), 2);
+            if (n > 0) d.insert(d.end(), snapshot.begin() + offset, snapshot.begin() + offset + n);
+            return {0, Ok(d)};
         }
-        if (cmd == 0x81 && rq.size() >= 8 && rq[5] == 0x83) {
-            registers[{rq[4], rq[6]}] = std::vector<uint8_t>(rq.begin() + 8, rq.end());
-            return {0, {0x00, 0x4D, 0x4F, 0x00}};
+        if (cmd == 0x81 && method == 0x82 && rq.size() == 8 && registers.count({element, rq[6]})) {
+            Bytes d = registers[{element, rq[6]}];
+            d.resize(rq[7]);
+            return {0, Ok(d)};
         }
-        return {0, {0xC1}};
+        if (cmd == 0x81 && method == 0x83 && rq.size() >= 8) {
+            registers[{element, rq[6]}] = Bytes(rq.begin() + 8, rq.end());
+            return {0, Ok()};
+        }
+        return none;
     }
 
-    std::deque<Answer> script_;
+    int reads_ = 0;
+};
+
+// A fresh root, support cache and platform family per test; the fake behind
+// the transport, or an emulator.
+class FirmwareTest : public ::testing::Test {
+  protected:
+    FirmwareTest() { QAX_ResetSupportCacheForTest(); unsetenv("ZOQ_FAMILY"); }
+    ~FirmwareTest() override { QAX_ResetSupportCacheForTest(); unsetenv("ZOQ_FAMILY"); }
+    // Puts an emulator built from `scenario` behind the transport for the rest of the test.
+    qaxsim::Emulator &UseEmulator(const std::string &scenario) {
+        std::string error;
+        emu_ = qaxsim::MakeEmulator(scenario, 0, {QaxClockWallMs, QaxClockMonotonicMs, QaxClockJumpWall, [](int) {}},
+                                    &error);
+        if (!emu_) throw std::runtime_error("scenario: " + error);
+        QaxIpmiSetTransportOverride(
+            [](void *ctx, int netFn, int cmd, const uint8_t *rq, int rqLen, uint8_t *rs, int *rsLen) {
+                return qaxsim::HandleRequest(*static_cast<qaxsim::Emulator *>(ctx), netFn, cmd, rq, rqLen, rs, rsLen);
+            },
+            emu_.get());
+        return *emu_;
+    }
+    qaxtest::TestRoot root_;
+    FakeFirmware fw_;
+    std::shared_ptr<qaxsim::Emulator> emu_;
 };
 
 }  // namespace fwtest

@@ -308,30 +308,6 @@ TEST_F(LanTransport, PluginRefusesScenariosItCannotServe) {
     EXPECT_FALSE(StartSim("no_such_setting 1\n"));
 }
 
-// One temperature-sensor record: a full sensor SDR for ipmi_sim's command
-// file, plus the sensor itself with its raw value. Reading = raw * m * 10^rexp.
-std::string TemperatureSensor(int number, const std::string &name, int raw, int m = 1,
-                              int rexp = 0, int type = 0x01) {
-    Bytes body = {0x20, 0x00, static_cast<uint8_t>(number), 0x07, 0x01, 0x7F, 0x40,
-                  static_cast<uint8_t>(type), 0x01, 0, 0, 0, 0, 0, 0, 0x00, 0x01, 0x00, 0x00,
-                  static_cast<uint8_t>(m & 0xFF), static_cast<uint8_t>(((m >> 8) & 3) << 6), 0, 0,
-                  0, static_cast<uint8_t>((rexp & 0xF) << 4), 0, 0, 0, 0, 0xFF, 0x00,
-                  0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                  static_cast<uint8_t>(0xC0 | name.size())};
-    body.insert(body.end(), name.begin(), name.end());
-    Bytes record = {0x00, 0x00, 0x51, 0x01, static_cast<uint8_t>(body.size())};
-    record.insert(record.end(), body.begin(), body.end());
-    std::string line = "main_sdr_add 0x20";
-    char hex[8];
-    for (uint8_t b : record) {
-        snprintf(hex, sizeof hex, " 0x%02x", b);
-        line += hex;
-    }
-    snprintf(hex, sizeof hex, "0x%02x", number);
-    return line + "\nsensor_add 0x20 0 " + hex + " " + std::to_string(type) + " 0x01\n" +
-           "sensor_set_value 0x20 0 " + hex + " " + std::to_string(raw) + " 0\n";
-}
-
 struct SensorRecord {
     std::string name, reading;
     int type, number;
@@ -354,9 +330,9 @@ std::vector<SensorRecord> ReadSensors(uint8_t type, uint32_t records, int *resul
 }
 
 TEST_F(LanTransport, SensorRecordsComeFromTheControllersRepository) {
-    const std::string emu = TemperatureSensor(0x10, "Inlet Temp", 25) +
-                            TemperatureSensor(0x11, "CPU 1 Temp", 91, 5, -1) +
-                            TemperatureSensor(0x12, "12V", 120, 1, 0, 0x02);
+    const std::string emu = qaxtest::SdrSensor(0x10, "Inlet Temp", 25) +
+                            qaxtest::SdrSensor(0x11, "CPU 1 Temp", 91, 5, -1) +
+                            qaxtest::SdrSensor(0x12, "12V", 120, 1, 0, 0x02);
     START_SIM_OR_SKIP("", emu);
     UseSim();
     int result = -9;

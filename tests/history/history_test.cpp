@@ -1,0 +1,416 @@
+// Power and performance histories checked against the readings they were fed, and their files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "daemon/daemon.h"
+#include "history/history_internal.h"
+#include "process.h"
+#include "test_root.h"
+
+namespace {
+
+using Sample = PowerHistorySample;
+using Ints = std::vector<long long>;
+using qaxtest::ReadAll;
+namespace fs = std::filesystem;
+
+// Virtual clock start plus a margin, so uptime is past 600 s at the first sample.
+const uint64_t kT0 = 1798761600 + 1000;
+
+void WriteFile(const std::string &path, const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+Ints Values(const Sample &s) { return {s.timestamp, s.minAC, s.avgAC, s.maxAC, s.minDC, s.avgDC, s.maxDC}; }
+Ints Values(const PowerPerformanceSample &s) { return {s.timestamp, s.min, s.avg, s.max, s.cpu, s.mem, s.io}; }
+Sample Make(uint32_t t, int ac, int dc) {
+    return {t, uint16_t(ac - 10), uint16_t(ac), uint16_t(ac + 10), uint16_t(dc - 10), uint16_t(dc), uint16_t(dc + 10)};
+}
+Sample Unknown(uint32_t t) { return {t, 8888, 8888, 8888, 8888, 8888, 8888}; }
+bool IsUnknown(const Sample &s) { return Values(s) == Values(Unknown(s.timestamp)); }
+// Appends minimum, integer average and maximum of `v` to `out`.
+void AddStats(Ints *out, const Ints &v) {
+    long long sum = 0;
+    for (long long x : v) sum += x;
+    out->insert(out->end(), {*std::min_element(v.begin(), v.end()), sum / (long long)v.size(), *std::max_element(v.begin(), v.end())});
+}
+
+// A window file's 24 records, oldest first (its size and count checked).
+template <class T>
+std::vector<T> Window(const std::string &path, void (*decode)(const uint8_t *, T *)) {
+    std::string b = ReadAll(path);
+    std::vector<T> out(24);
+    EXPECT_EQ(b.size(), 386u) << path;
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(b.data());
+    EXPECT_TRUE(b.size() != 386u || HistoryGetLE16(p) == 24) << path;
+    for (int i = 0; b.size() == 386u && i < 24; i++) decode(p + 2 + 16 * i, &out[i]);
+    return out;
+}
+
+// A full file: index, then the 576 slots.
+std::string Image(uint16_t index, const Sample *table) {
+    std::string bytes(QAX_HISTORY_FULL_FILE_SIZE, '\0');
+    uint8_t *p = reinterpret_cast<uint8_t *>(&bytes[0]);
+    HistoryPutLE16(p, index);
+    for (int i = 0; i < QAX_HISTORY_SLOTS; i++) EncodePowerHistorySample(&table[i], p + 2 + 16 * i);
+    return bytes;
+}
+
+// Written slots of the power table, oldest first.
+std::vector<Sample> Samples() {
+    std::vector<Sample> out;
+    for (int n = 0; n < QAX_HISTORY_SLOTS; n++)
+        if (powerHistory[(nextSampleIndex + n) % 576].timestamp != 0) out.push_back(powerHistory[(nextSampleIndex + n) % 576]);
+    return out;
+}
+uint64_t Now() { return QaxClockWallMs() / 1000; }
+void AdvanceTo(uint64_t s) {
+    if (s * 1000 > QaxClockWallMs()) QaxClockSleepUs((s * 1000 - QaxClockWallMs()) * 1000);
+}
+
+class History : public ::testing::Test {
+  protected:
+    void SetUp() override { Fresh(); }
+    // A new process with no stored history.
+    void Fresh() {
+        g_traceLevel = 0;
+        g_traceFileIndex = 0;
+        resetPowerHistoryState();
+        resetPowerPerformanceState();
+        std::remove(Full().c_str());
+        fs::create_directories(Root("/tmp/qax_trace"));
+        fs::create_directories(Root("/pstorage/power"));
+        WriteFile(Root("/tmp/qax_trace/qax_trace_log_0.txt"), "");
+        readings_.clear();
+    }
+    std::string Root(const std::string &path) const { return root_.Path() + path; }
+    std::string Full() const { return Root("/pstorage/power/PowerHistoryFull"); }
+    int TraceCount(const std::string &text) const {
+        std::istringstream lines(ReadAll(Root("/tmp/qax_trace/qax_trace_log_0.txt")));
+        int n = 0;
+        for (std::string line; std::getline(lines, line);) n += line.find(text) != std::string::npos;
+        return n;
+    }
+    // One power reading at `ms` (default: t seconds), the clock moved there; stored saturated to 16 bits.
+    void Feed(uint64_t t, uint64_t ac, uint64_t dc, uint64_t ms = 0) {
+        ms = ms ? ms : t * 1000;
+        AdvanceTo(ms / 1000);
+        trackPowerHistory(ms, ac, dc);
+        readings_.push_back({(long long)(ms / 1000), std::min(65535ll, (long long)ac), std::min(65535ll, (long long)dc)});
+    }
+    // Every known sample holds min, integer average and max of its readings in (end - 150, end].
+    void ExpectSamplesMatchReadings() const {
+        for (const Sample &s : Samples()) {
+            Ints ac, dc, want = {s.timestamp};
+            for (const Ints &r : readings_)
+                if (r[0] + 150 > s.timestamp && r[0] <= s.timestamp) ac.push_back(r[1]), dc.push_back(r[2]);
+            if (IsUnknown(s)) continue;
+            ASSERT_FALSE(ac.empty()) << "no readings for the sample at " << s.timestamp;
+            AddStats(&want, ac);
+            AddStats(&want, dc);
+            EXPECT_EQ(Values(s), want);
+        }
+    }
+    std::vector<Ints> readings_;  // time, AC, DC
+    qaxtest::TestRoot root_;
+};
+
+// 25 hours of readings every 30 s (sums past 16 bits, some readings too, each beside an invalid
+// DC 0 one), 4 hours with up to 900 ms jitter: every sample matches its readings; the ring wraps.
+TEST_F(History, FullDayMatchesReadings) {
+    for (int jitterMs : {0, 900}) {
+        SCOPED_TRACE(jitterMs);
+        Fresh();
+        const int hours = jitterMs ? 4 : 25;
+        const uint64_t t0 = Now() + 1000;
+        trackPowerHistory(0, 0, 0);
+        for (uint64_t ms : {500ull, 0xFFFFFFFFull * 1000}) trackPowerHistory(ms, 9, 9);  // no time, or past 32 bits
+        uint32_t seed = 12345;
+        for (int i = 0; i < hours * 120; i++) {
+            seed = seed * 1103515245u + 12345u;
+            uint64_t ac = 30000 + (seed >> 16) % 40000;
+            int jitter = jitterMs ? int((seed >> 4) % (2 * jitterMs + 1)) - jitterMs : 0;
+            Feed(0, ac, ac - (seed >> 8) % 50, (t0 + 30ull * i) * 1000 + jitter);
+            if (!jitterMs) trackPowerHistory((t0 + 30ull * i + 10) * 1000, 1, 0);
+        }
+        std::vector<Sample> s = Samples();
+        // (A jittered last reading may fall a second short of its period's end.)
+        const size_t expected = std::min(hours * 24, 576);
+        ASSERT_TRUE(s.size() == expected || (jitterMs && s.size() + 1 == expected)) << s.size();
+        for (size_t i = 1; i < s.size(); i++) ASSERT_EQ(s[i].timestamp, s[i - 1].timestamp + 150u) << i;
+        // 600 samples from t0 + 120 on: slot 0 was overwritten.
+        EXPECT_TRUE(jitterMs || (s.back().timestamp == t0 + 120 + 150 * 599 && nextSampleIndex == 600 % 576));
+        ExpectSamplesMatchReadings();
+        EXPECT_EQ(TraceCount("[Error] \"trackPowerHistory\": Invalid power sample"), jitterMs ? 2 : 2 + hours * 120);
+        EXPECT_EQ(TraceCount("System clock was set backwards"), 0);
+    }
+}
+
+// Readings P - 120 and P - 90 of the period ending at P came in; the next comes at P + gap.
+TEST_F(History, GapsBecomeUnknownSamples) {
+    // nextEnd: end of the period the reading opens, after P; the oldest unknown left is at P + 150 * firstK.
+    struct Case { uint64_t gap, snapshotsMissed, unknown, nextEnd, firstK; } cases[] = {
+        {10, 0, 0, 150, 1},   // a late reading misses nothing
+        {60, 1, 0, 150, 1},   // one snapshot missed, no sample
+        {150, 4, 0, 150, 1},  // on the next period's end: stored at once
+        {170, 5, 1, 300, 1},  // off the grid: inside the period it opens
+        {180, 5, 1, 300, 1},
+        {3 * 3600 + 10, 360, 72, 3 * 3600 + 150, 1},
+        {30 * 3600, 3599, 575, 30 * 3600, 145},  // the newest 575 of 719 unknowns
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.gap);
+        Fresh();
+        g_traceLevel = 1;
+        const uint64_t t0 = Now() + 1000, P = t0 + 270;
+        trackPowerHistory(0, 0, 0);
+        for (int i = 0; i <= 4; i++) Feed(t0 + 30 * i, 300, 200);  // closes at t0 + 120
+        Feed(P - 120, 310, 210);
+        Feed(P - 90, 330, 230);
+        Feed(P + c.gap, 500, 400);
+        EXPECT_EQ(TraceCount("numSnapshotsMissed=" + std::to_string(c.snapshotsMissed) + ", numSamplesMissed=" +
+                             std::to_string(c.snapshotsMissed / 5) + ", missedSampletime=" + std::to_string(P + 150)), 1);
+        // Newest first: [the reading's own sample], the unknowns, P's sample.
+        std::vector<Sample> s = Samples();
+        const bool atOnce = c.nextEnd == c.gap;
+        ASSERT_GE(s.size(), c.unknown + atOnce);
+        EXPECT_TRUE(!atOnce || s.back().timestamp == P + c.gap);
+        for (uint64_t j = 0; j < c.unknown; j++) {
+            const Sample &u = s[s.size() - 1 - atOnce - j];
+            EXPECT_TRUE(IsUnknown(u) && u.timestamp == P + 150 * (c.firstK + c.unknown - 1 - j)) << j;
+        }
+        EXPECT_TRUE(s.size() == 576 || s[s.size() - 1 - atOnce - c.unknown].timestamp == P);
+        if (!atOnce) {  // the opened period closes at its end with both readings
+            Feed(P + c.nextEnd, 600, 500);
+            EXPECT_EQ(Samples().size(), std::min<size_t>(s.size() + 1, 576));
+            EXPECT_EQ(Samples().back().timestamp, P + c.nextEnd);
+        }
+        ExpectSamplesMatchReadings();
+    }
+}
+
+// The clock set back to t after the last reading L moves the history back by L + 30 - t
+// (the new reading follows the previous one on the grid); then forward by an hour.
+TEST_F(History, ClockSetBackAndForward) {
+    struct Case { const char *name; uint64_t back; bool keepsAll; } cases[] = {  // t = L - back, or 500 s after the epoch
+        {"same timestamp", 0, true}, {"beyond 16 bits", 20 * 3600, true}, {"near the epoch", 0, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        const uint64_t t0 = Now() + 1000;
+        trackPowerHistory(0, 0, 0);
+        // 13 samples; the open period holds AC 165, 166 and 167.
+        for (int i = 0; i < 68; i++) Feed(t0 + 30 * i, 100 + i, 90 + i);
+        const uint64_t L = t0 + 30 * 67, t = c.keepsAll ? L - c.back : 500, adj = L + 30 - t;
+        std::vector<Sample> before = Samples();
+        ASSERT_EQ(before.size(), 13u);
+        trackPowerHistory(t * 1000, 500, 400);
+        EXPECT_EQ(TraceCount("System clock was set backwards, adjusting powerHistory by " + std::to_string(adj) + " seconds"), 1);
+        std::vector<Sample> after = Samples();
+        for (int i = 13; i < QAX_HISTORY_SLOTS; i++) ASSERT_EQ(Values(powerHistory[i]), Ints(7, 0)) << i;
+        // Samples that would fall before the epoch are dropped, the others move.
+        ASSERT_TRUE(c.keepsAll ? after.size() == before.size() : after.size() < before.size());
+        for (size_t i = 0; i < after.size(); i++) {
+            const Sample &b = before[before.size() - after.size() + i];
+            EXPECT_TRUE(after[i].timestamp == b.timestamp - adj && after[i].avgAC == b.avgAC) << i;
+        }
+        // The open period goes on and closes 30 s later with one more reading.
+        trackPowerHistory((t + 30) * 1000, 500, 400);
+        EXPECT_EQ(Values(Samples().back()),
+                  Ints({(long long)t + 30, 165, (165 + 166 + 167 + 1000) / 5, 500, 155, (155 + 156 + 157 + 800) / 5, 400}));
+        // Forward an hour: 22 unknown samples and the reading's own.
+        size_t count = Samples().size();
+        trackPowerHistory((t + 30 + 3600) * 1000, 500, 400);
+        EXPECT_EQ(Samples().size(), count + 23);
+        EXPECT_EQ(Samples().back().timestamp, t + 30 + 3600);
+    }
+}
+
+// Saved at the first sample after 600 s of uptime, then at most every 600 s (a failed save
+// is retried); a restart loads the file, the downtime becomes unknown samples, tracking goes on.
+TEST_F(History, SavesAndRestartContinuesTheHistory) {
+    g_traceLevel = 1;
+    trackPowerHistory(0, 0, 0);
+    EXPECT_EQ(TraceCount("[Info] \"trackPowerHistory\": Initializing power hisotry"), 1);
+    std::vector<int> saved;
+    uint64_t t = kT0;
+    for (int sample = 1; sample <= 10; sample++) {
+        for (size_t count = Samples().size(); Samples().size() == count; t += 30) Feed(t, 100 + t % 7, 90);
+        std::string b = ReadAll(Full());
+        saved.push_back(b.size() == 9218 ? HistoryGetLE16(reinterpret_cast<const uint8_t *>(b.data())) : -1);
+        if (sample == 5) fs::remove_all(Root("/pstorage/power"));        // the save at 9 fails
+        if (sample == 9) fs::create_directory(Root("/pstorage/power"));  // 10 retries
+    }
+    EXPECT_EQ(saved, (std::vector<int>{1, 1, 1, 1, 5, -1, -1, -1, -1, 10}));
+    EXPECT_EQ(TraceCount("[Error] \"savePowerHistory\": Could not open power history file '" + Full() +
+                         "', No such file or directory"), 1);
+    for (int i = 0; i < 100; i++, t += 30) Feed(t, 100 + i % 10, 90);
+    std::vector<Sample> before = Samples();
+    ASSERT_EQ(savePowerHistory(), 1u);  // as on SIGTERM
+
+    resetPowerHistoryState();
+    AdvanceTo(t + 1800);
+    trackPowerHistory(0, 0, 0);
+    ASSERT_EQ(Samples().size(), before.size());
+    EXPECT_EQ(0, memcmp(Samples().data(), before.data(), before.size() * sizeof(Sample)));
+    for (uint64_t u = t + 1800; u <= t + 2100; u += 30) Feed(u, 400, 300);
+    std::vector<Sample> after = Samples();
+    ASSERT_GT(after.size(), before.size() + 10);
+    for (size_t i = 1; i < after.size(); i++) EXPECT_EQ(after[i].timestamp, after[i - 1].timestamp + 150) << i;
+    EXPECT_TRUE(IsUnknown(after[before.size()]));
+    ExpectSamplesMatchReadings();
+}
+
+// Window files and maxima for empty, full and partly unknown tables (sums past 16 bits);
+// a 24-hour file that cannot be written publishes maxima 0.
+TEST_F(History, WindowFilesAndMaxima) {
+    AdvanceTo(Now() + 86400 * 2);
+    const int slotsPerRecord[] = {1, 6, 12, 24};
+    const char *files[] = {"/tmp/PowerHistoryLast1Hour", "/tmp/PowerHistoryLast6Hours", "/tmp/PowerHistoryLast12Hours",
+                           "/tmp/PowerHistoryLast24Hours"};
+    // fill: 0 empty, 1 full, 2 full but oldest-first positions 336-359 unknown and 432-433 never written.
+    struct Case { int fill; uint16_t next; int32_t maxDC, maxAC; } cases[] = {
+        {0, 0, -1, -1}, {1, 0, 50585, 60585}, {1, 300, 50585, 60585}, {2, 17, -1, -1}, {1, 0, 0, 0}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fill * 1000 + c.next);
+        if (c.maxDC == 0) fs::remove(Root(files[3])), fs::create_directory(Root(files[3]));
+        memset(powerHistory, 0, sizeof(powerHistory));
+        nextSampleIndex = c.next;
+        auto unknown = [&](long long n) { return c.fill == 2 && n >= 336 && n < 360; };
+        auto empty = [&](long long n) { return c.fill == 0 || (c.fill == 2 && (n == 432 || n == 433)); };
+        for (int n = 0; n < QAX_HISTORY_SLOTS; n++) {
+            uint32_t t = uint32_t(Now() - 150 * (575 - n));
+            if (!empty(n)) powerHistory[(c.next + n) % 576] = unknown(n) ? Unknown(t) : Make(t, 60000 + n, 50000 + n);
+        }
+        generatePowerHistoryWindowFiles();
+        int32_t maxDC = 7, maxAC = 7;
+        EXPECT_TRUE(aim_config_get_int("QAX_max_dc_last_24hours", &maxDC) && maxDC == c.maxDC) << maxDC;
+        EXPECT_TRUE(aim_config_get_int("QAX_max_ac_last_24hours", &maxAC) && maxAC == c.maxAC) << maxAC;
+        for (int w = 0; w < 4 - (c.maxDC == 0); w++) {
+            std::vector<Sample> win = Window(Root(files[w]), DecodePowerHistorySample);
+            const int N = slotsPerRecord[w];
+            for (int r = 0; r < 24; r++) {
+                // Valid oldest-first positions of the record; its time is its last slot's.
+                const long long end = 576 - 24 * N + (r + 1) * N - 1;
+                Ints valid, want(7, 0), avg;
+                for (long long n = end - N + 1; n <= end; n++)
+                    if (!unknown(n) && !empty(n)) valid.push_back(n);
+                if (!valid.empty()) {
+                    AddStats(&avg, valid);
+                    want = {(long long)(Now() - 150 * (575 - end)), 60000 + valid.front() - 10, 60000 + avg[1],
+                            60000 + valid.back() + 10, 50000 + valid.front() - 10, 50000 + avg[1], 50000 + valid.back() + 10};
+                }
+                EXPECT_EQ(Values(win[r]), want) << files[w] << " record " << r;
+            }
+        }
+    }
+}
+
+// What the loader accepts, and what it rejects (e.g. a file cut short) with an empty table.
+TEST_F(History, LoadChecksTheFullFile) {
+    AdvanceTo(Now() + 86400);
+    const uint32_t now = uint32_t(Now());
+    Sample table[QAX_HISTORY_SLOTS] = {};
+    for (int s = 0; s < 100; s++) table[s] = Make(now - 150 * (100 - s), 300, 200);
+    table[575] = Make(now - 100000, 11, 11);
+    const std::string good = Image(100, table);
+    table[99].timestamp = now + 10;
+    const std::string future = Image(100, table);
+    table[99].timestamp = now - 150;
+    const std::string cases[][2] = {  // file, the Error line (none when it loads)
+        {good, ""},
+        {Image(0, table), ""},  // the newest sample in slot 575
+        {"\x05", "Reading power history data header for file '%s', error code=0"},
+        {good.substr(0, 9217), "Reading power history data for file '%s', error code=0"},
+        {Image(576, table), "Invalid nextSampleIndex 576 in power history file '%s'"},
+        {future, "Current time " + std::to_string(now) + " is less than last power history sample " +
+                     std::to_string(now + 10) + ". Reseting power history."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c[1]);
+        Fresh();
+        WriteFile(Full(), c[0]);
+        memset(powerHistory, 0x55, sizeof(powerHistory));
+        const bool valid = c[1].empty();
+        EXPECT_EQ(loadPowerHistory(), valid ? 1u : 0u);
+        EXPECT_EQ(0, memcmp(powerHistory, valid ? table : std::vector<Sample>(576).data(), sizeof(table)));
+        EXPECT_EQ(nextSampleIndex, valid ? HistoryGetLE16(reinterpret_cast<const uint8_t *>(c[0].data())) : 0);
+        EXPECT_EQ(TraceCount("[Info] \"loadPowerHistory\": Could not open power history file '" + Full() +
+                             "', starting from scratch"), valid ? 0 : 1);
+        char line[512];
+        snprintf(line, sizeof(line), c[1].c_str(), Full().c_str());
+        EXPECT_EQ(TraceCount("[Error]"), valid ? 0 : 1);
+        EXPECT_EQ(TraceCount(std::string("[Error] \"loadPowerHistory\": ") + line), valid ? 0 : 1) << line;
+    }
+}
+
+// No save before loading; a killed save's leftover temporary file is ignored; saves replace.
+TEST_F(History, InterruptedSavesNeverCostTheStoredHistory) {
+    Sample table[QAX_HISTORY_SLOTS] = {};
+    table[0] = Make(uint32_t(Now() - 150), 700, 600);
+    WriteFile(Full(), Image(1, table));
+    EXPECT_EQ(savePowerHistory(), 0u);
+    EXPECT_EQ(ReadAll(Full()), Image(1, table));
+    EXPECT_EQ(TraceCount("[Error] \"savePowerHistory\": Power history not loaded yet"), 1);
+    WriteFile(Full() + ".tmp", Image(1, table).substr(0, 4000));
+    trackPowerHistory(0, 0, 0);
+    EXPECT_EQ(Values(Samples().at(0)), Values(table[0]));
+    powerHistory[1] = Make(uint32_t(Now()), 800, 650);
+    nextSampleIndex = 2;
+    EXPECT_EQ(savePowerHistory(), 1u);
+    EXPECT_FALSE(fs::exists(Full() + ".tmp"));
+    EXPECT_EQ(ReadAll(Full()), Image(2, powerHistory));
+}
+
+TEST_F(History, PrintoutForDashP) {
+    testing::internal::CaptureStdout();
+    printPowerHistory();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error loading power history file\n");
+    AdvanceTo(1798800000);
+    Sample table[QAX_HISTORY_SLOTS] = {};
+    table[2] = Make(1798790000, 300, 200);
+    table[3] = Unknown(1798790150);
+    table[5].timestamp = 0xFFFFFFF0u;  // printed as a signed number
+    WriteFile(Full(), Image(3, table));
+    memset(powerHistory, 0x33, sizeof(powerHistory));  // replaced by the file
+    testing::internal::CaptureStdout();
+    printPowerHistory();
+    // Oldest first: slot 3 (the next one), 4, ..., 575, 0, 1, 2.
+    const std::string zero = "           0     0     0     0     0     0     0\n";
+    std::string want = "Index   Timestamp MinDC AvgDC MaxDC MinAC AvgAC MaxAC\n"
+                       "    3  1798790150  8888  8888  8888  8888  8888  8888\n    4" + zero +
+                       "    5         -16     0     0     0     0     0     0\n";
+    char index[16];
+    for (int slot = 6; slot < 578; slot++) snprintf(index, sizeof(index), "%5d", slot % 576), want += index + zero;
+    want += "    2  1798790000   190   200   210   290   300   310\n\nCurrent time=1798800000, Unknown sample=8888\n\n";
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), want);
+}
+
+// The performance twin: zeros count, a gap is a zero sample that windows count as valid,
+// no maxima, lines at trace level 0, its own loader texts.
+TEST_F(History, PerformanceTwin) {
+    const std::string full = Root("/pstorage/power/PowerPerformanceFull");
+    trackPowerPerformance(0, 0, 0, 0, 0);
+    const uint64_t sys[5] = {10, 0, 40, 100, 7};
+    for (int i = 0; i < 5; i++) AdvanceTo(kT0 + 30 * i), trackPowerPerformance(kT0 + 30 * i, sys[i], 10 * i, 3, 100 - i);
+    AdvanceTo(kT0 + 450);
+    trackPowerPerformance(kT0 + 450, 60, 60, 60, 60);  // 180 s past the open period's end
+    std::vector<PowerPerformanceSample> win = Window(Root("/tmp/PowerPerformanceLast1Hour"), DecodePowerPerformanceSample);
+    EXPECT_EQ(Values(win[22]), Ints({kT0 + 120, 0, 31, 100, 20, 3, 98}));
+    EXPECT_EQ(Values(win[23]), Ints({kT0 + 420, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(Values(win[21]), Ints(7, 0));
+    EXPECT_EQ(TraceCount("[Info] \"trackPowerPerformance\": timestamp=" + std::to_string(kT0) + ", endtime=" +
+                         std::to_string(kT0 + 120) + ", nextPerformanceSampleIndex=0, maxsystem=10, "
+                         "accsystem=10, minsystem=10, cpu=0, mem=3, io=100, accCount=1"), 1);
+    int32_t max = 0;
+    EXPECT_EQ(aim_config_get_int("QAX_max_ac_last_24hours", &max), 0);
+    ASSERT_EQ(savePowerPerformance(), 1u);
+    WriteFile(full, std::string("\x40\x02", 2) + ReadAll(full).substr(2));
+    EXPECT_EQ(loadPowerPerformance(), 0u);
+    EXPECT_EQ(TraceCount("[Error] \"loadPowerPerformance\": Invalid nextPerformanceSampleIndex 576 in power "
+                         "performance file '" + full + "'"), 1);
+}
+
+}  // namespace
