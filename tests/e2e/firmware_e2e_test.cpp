@@ -55,7 +55,19 @@ class DaemonWithEmulator : public ::testing::Test {
 };
 
 TEST_F(DaemonWithEmulator, FindsTheFirmwareAndPublishesItsHandle) {
+    // Everything the daemon writes stays under QAX_ROOT.
+    const char *outside[] = {"/pstorage", "/tmp/qax_log", "/tmp/qax_trace", "/tmp/aim",
+                             "/tmp/PowerHistoryLast1Hour", "/tmp/PowerPerformanceLast1Hour"};
+    std::vector<bool> existed;
+    struct stat st;
+    for (const char *path : outside) existed.push_back(stat(path, &st) == 0);
+
     ASSERT_EQ(RunDaemon("module_handle 5\nat 600 sigterm\n"), 15) << stdout_;
+    for (size_t i = 0; i < existed.size(); i++) {
+        if (!existed[i]) {
+            EXPECT_NE(stat(outside[i], &st), 0) << outside[i] << " written outside QAX_ROOT";
+        }
+    }
     EXPECT_EQ(Aim({"get", "qax_supported_0"}), "1\n");
     EXPECT_EQ(Aim({"get", "qax_module_handle_0"}), "5\n");
     EXPECT_EQ(Count(Trace(), "fail when get first data"), 0) << Trace();
