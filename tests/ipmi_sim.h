@@ -44,30 +44,28 @@ class IpmiSim {
         const int rc = Run(argv, env, dir_ + "/start.out", &out, 30000);
         const size_t at = out.find("\nport=");
         port_ = at == std::string::npos ? 0 : atoi(out.c_str() + at + 6);
-        if (rc == 0 && port_ > 0) return started_ = true;
-        while (!out.empty() && out.back() == '\n') out.pop_back();
-        error_ = "scripts/ipmi-sim start failed (status " + std::to_string(rc) +
-                 "): " + out.substr(out.rfind('\n') + 1);
+        if (rc == 0 && port_ > 0) return true;
+        error_ = out.substr(out.rfind('\n', out.size() - 2) + 1);  // the last line
         Stop();
         return false;
     }
 
     void Stop() {
-        if (started_) Run({"/bin/bash", kScript, "stop", dir_ + "/sim"}, {}, "/dev/null", nullptr);
-        started_ = false;
+        if (dir_.empty()) return;
+        Run({"/bin/bash", kScript, "stop", dir_ + "/sim"}, {}, "/dev/null", nullptr);
         std::error_code ec;
-        if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+        std::filesystem::remove_all(dir_, ec);
         dir_.clear();
     }
 
     int Port() const { return port_; }
     const std::string &Error() const { return error_; }
     // The environment of a lan client of this simulator.
-    std::map<std::string, std::string> ClientEnv() const {
+    std::map<std::string, std::string> ClientEnv(const char *timeoutMs = "2000") const {
         return {{"QAX_IPMI", "lan"}, {"QAX_IPMI_HOST", "127.0.0.1"},
                 {"QAX_IPMI_PORT", std::to_string(port_)}, {"QAX_IPMI_USER", "qax"},
                 {"IPMI_PASSWORD", "qax-sim"}, {"QAX_IPMI_CIPHER", "3"},
-                {"QAX_IPMI_WORKAROUNDS", "opensesspriv"}};
+                {"QAX_IPMI_WORKAROUNDS", "opensesspriv"}, {"QAX_IPMI_TIMEOUT_MS", timeoutMs}};
     }
     // `ipmitool raw BYTES` against the simulator: its exit status and its output.
     int IpmitoolRaw(std::vector<std::string> bytes, std::string *out) const {
@@ -81,7 +79,6 @@ class IpmiSim {
     static constexpr const char *kScript = QAX_SOURCE_DIR "/scripts/ipmi-sim";
     std::string dir_, error_;
     int port_ = 0;
-    bool started_ = false;
 };
 
 }  // namespace qaxtest
