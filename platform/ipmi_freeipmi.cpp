@@ -17,6 +17,7 @@
 
 #include <freeipmi/freeipmi.h>
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <math.h>
 #include <stdio.h>
@@ -28,6 +29,53 @@
 #include <vector>
 
 namespace {
+
+// FreeIPMI is loaded when the inband or lan transport is first used: a daemon
+// on the emulator does not carry the library and its crypto dependencies in
+// memory (about 2 MiB of resident pages).
+#define QAX_FREEIPMI_FUNCTIONS(X)                                                          \
+    X(ipmi_ctx_create) X(ipmi_ctx_destroy) X(ipmi_ctx_close) X(ipmi_ctx_errnum)            \
+    X(ipmi_ctx_errormsg) X(ipmi_ctx_open_outofband_2_0) X(ipmi_ctx_find_inband)           \
+    X(ipmi_cmd_raw) X(ipmi_sdr_ctx_create) X(ipmi_sdr_ctx_destroy)                        \
+    X(ipmi_sdr_parse_sensor_type) X(ipmi_sdr_parse_sensor_number)                         \
+    X(ipmi_sdr_parse_record_id_and_type) X(ipmi_sdr_parse_id_string)                      \
+    X(ipmi_sensor_read_ctx_create) X(ipmi_sensor_read_ctx_destroy)                        \
+    X(ipmi_sensor_read_ctx_set_flags) X(ipmi_sensor_read_ctx_errnum) X(ipmi_sensor_read)
+
+struct FreeIpmiApi {
+#define QAX_FREEIPMI_POINTER(name) decltype(&::name) name = nullptr;
+    QAX_FREEIPMI_FUNCTIONS(QAX_FREEIPMI_POINTER)
+#undef QAX_FREEIPMI_POINTER
+};
+FreeIpmiApi g_fi;
+
+// Loads the library once; false with the reason when it or a function is
+// missing.
+bool LoadFreeIpmi(std::string *why) {
+    static bool tried = false, loaded = false;
+    static std::string error;
+    if (!tried) {
+        tried = true;
+        void *lib = dlopen("libfreeipmi.so.17", RTLD_NOW | RTLD_LOCAL);
+        if (lib == nullptr) lib = dlopen("libfreeipmi.so", RTLD_NOW | RTLD_LOCAL);
+        if (lib == nullptr) {
+            const char *e = dlerror();
+            error = std::string("cannot load FreeIPMI: ") + (e != nullptr ? e : "unknown error");
+        } else {
+            loaded = true;
+#define QAX_FREEIPMI_LOAD(name)                                                              \
+    g_fi.name = reinterpret_cast<decltype(g_fi.name)>(dlsym(lib, #name));                  \
+    if (g_fi.name == nullptr && loaded) {                                                  \
+        loaded = false;                                                                    \
+        error = "FreeIPMI lacks " #name;                                                   \
+    }
+            QAX_FREEIPMI_FUNCTIONS(QAX_FREEIPMI_LOAD)
+#undef QAX_FREEIPMI_LOAD
+        }
+    }
+    if (!loaded && why != nullptr) *why = error;
+    return loaded;
+}
 
 constexpr int kMaxMessage = 255;  // data bytes of an IPMI message
 constexpr uint8_t kNetFnStorage = 0x0A;
@@ -195,7 +243,7 @@ class Link {
 void Link::Reset() {
     std::lock_guard<std::mutex> lock(mu_);
     Close();
-    if (sdrCtx_ != nullptr) ipmi_sdr_ctx_destroy(sdrCtx_);
+    if (sdrCtx_ != nullptr) g_fi.ipmi_sdr_ctx_destroy(sdrCtx_);
     sdrCtx_ = nullptr;
     loaded_ = configured_ = everOpened_ = downReported_ = unavailable_ = false;
     retryAtMs_ = 0;
@@ -235,16 +283,16 @@ bool Link::Configure(QaxLinkKind kind) {
 
 std::string Link::LastError() const {
     if (ctx_ == nullptr) return "no context";
-    const char *msg = ipmi_ctx_errormsg(ctx_);
+    const char *msg = g_fi.ipmi_ctx_errormsg(ctx_);
     return msg != nullptr ? msg : "unknown error";
 }
 
 void Link::Close() {
-    if (sensorCtx_ != nullptr) ipmi_sensor_read_ctx_destroy(sensorCtx_);
+    if (sensorCtx_ != nullptr) g_fi.ipmi_sensor_read_ctx_destroy(sensorCtx_);
     sensorCtx_ = nullptr;
     if (ctx_ != nullptr) {
-        if (open_) ipmi_ctx_close(ctx_);
-        ipmi_ctx_destroy(ctx_);
+        if (open_) g_fi.ipmi_ctx_close(ctx_);
+        g_fi.ipmi_ctx_destroy(ctx_);
     }
     ctx_ = nullptr;
     open_ = false;
@@ -253,13 +301,14 @@ void Link::Close() {
 // Caller holds mu_.
 bool Link::Open(std::string *why) {
     Close();
-    ctx_ = ipmi_ctx_create();
+    if (!LoadFreeIpmi(why)) return false;
+    ctx_ = g_fi.ipmi_ctx_create();
     if (ctx_ == nullptr) {
         *why = "out of memory";
         return false;
     }
     if (cfg_.kind == QaxLinkKind::Lan) {
-        const int rc = ipmi_ctx_open_outofband_2_0(
+        const int rc = g_fi.ipmi_ctx_open_outofband_2_0(
             ctx_, target_.c_str(), cfg_.user.empty() ? nullptr : cfg_.user.c_str(),
             cfg_.password.empty() ? nullptr : cfg_.password.c_str(), nullptr, 0,
             static_cast<uint8_t>(cfg_.privilege), static_cast<uint8_t>(cfg_.cipherSuite),
@@ -272,7 +321,7 @@ bool Link::Open(std::string *why) {
         }
     } else {
         ipmi_driver_type_t driver = IPMI_DEVICE_UNKNOWN;
-        const int rc = ipmi_ctx_find_inband(ctx_, &driver, 0, 0, 0,
+        const int rc = g_fi.ipmi_ctx_find_inband(ctx_, &driver, 0, 0, 0,
                                             cfg_.device.empty() ? nullptr : cfg_.device.c_str(),
                                             cfg_.workarounds, IPMI_FLAGS_DEFAULT);
         if (rc != 1) {
@@ -283,9 +332,9 @@ bool Link::Open(std::string *why) {
         }
     }
     open_ = true;
-    sensorCtx_ = ipmi_sensor_read_ctx_create(ctx_);
+    sensorCtx_ = g_fi.ipmi_sensor_read_ctx_create(ctx_);
     if (sensorCtx_ != nullptr)
-        ipmi_sensor_read_ctx_set_flags(sensorCtx_, IPMI_SENSOR_READ_FLAGS_BRIDGE_SENSORS);
+        g_fi.ipmi_sensor_read_ctx_set_flags(sensorCtx_, IPMI_SENSOR_READ_FLAGS_BRIDGE_SENSORS);
     // A different controller may stand behind the same address now.
     sdrValid_ = false;
     return true;
@@ -397,14 +446,14 @@ Link::Xfer Link::Exchange(uint8_t netFn, uint8_t cmd, const uint8_t *request, in
     // FreeIPMI answers command, completion code, data.
     uint8_t rs[2 + kMaxMessage];
     errno = 0;
-    const int n = ipmi_cmd_raw(ctx_, 0, netFn, rq, static_cast<unsigned>(requestLen) + 1, rs,
+    const int n = g_fi.ipmi_cmd_raw(ctx_, 0, netFn, rq, static_cast<unsigned>(requestLen) + 1, rs,
                                sizeof rs);
     if (n < 0) {
         // A signal (the daemon's SIGTERM) cut the wait short: no answer, and
         // the caller wants to get on with it rather than wait for a new
         // session.
         if (errno == EINTR) return Xfer::Interrupted;
-        return SessionBroken(ipmi_ctx_errnum(ctx_)) ? Xfer::Failed : Xfer::Refused;
+        return SessionBroken(g_fi.ipmi_ctx_errnum(ctx_)) ? Xfer::Failed : Xfer::Refused;
     }
     if (n < 2 || n > static_cast<int>(sizeof rs) || rs[0] != cmd) return Xfer::BadAnswer;
     if (n - 1 > capacity) return Xfer::BadAnswer;
@@ -582,16 +631,16 @@ Link::Xfer Link::Reading(const std::vector<uint8_t> &record, char *text, size_t 
     double *value = nullptr;
     uint16_t events = 0;
     errno = 0;
-    const int rc = ipmi_sensor_read(sensorCtx_, record.data(), static_cast<unsigned>(record.size()),
+    const int rc = g_fi.ipmi_sensor_read(sensorCtx_, record.data(), static_cast<unsigned>(record.size()),
                                     0, &raw, &value, &events);
     if (rc == 1 && value != nullptr) FormatReading(*value, text, size);
     else if (rc == 1) snprintf(text, size, "0x%04X", events);  // a discrete sensor's states
     free(value);
     if (rc < 0) {
         if (errno == EINTR) return Xfer::Interrupted;
-        const int err = ipmi_sensor_read_ctx_errnum(sensorCtx_);
+        const int err = g_fi.ipmi_sensor_read_ctx_errnum(sensorCtx_);
         if ((err == IPMI_SENSOR_READ_ERR_IPMI_ERROR || err == IPMI_SENSOR_READ_ERR_SYSTEM_ERROR) &&
-            ipmi_ctx_errnum(ctx_) != IPMI_ERR_SUCCESS && SessionBroken(ipmi_ctx_errnum(ctx_)))
+            g_fi.ipmi_ctx_errnum(ctx_) != IPMI_ERR_SUCCESS && SessionBroken(g_fi.ipmi_ctx_errnum(ctx_)))
             return Xfer::Failed;
     }
     return Xfer::Ok;
@@ -601,23 +650,23 @@ Link::Xfer Link::SensorsOnce(uint8_t type, uint8_t *buffer, uint32_t size, uint3
     *written = 0;
     Xfer r = RefreshSdr();
     if (r != Xfer::Ok) return r;
-    if (sdrCtx_ == nullptr) sdrCtx_ = ipmi_sdr_ctx_create();
+    if (sdrCtx_ == nullptr) sdrCtx_ = g_fi.ipmi_sdr_ctx_create();
     if (sdrCtx_ == nullptr) return Xfer::Refused;
     uint32_t at = 0;
     for (const std::vector<uint8_t> &record : sdr_) {
         const unsigned length = static_cast<unsigned>(record.size());
         uint8_t sensorType = 0, number = 0, recordType = 0;
         uint16_t recordId = 0;
-        if (ipmi_sdr_parse_sensor_type(sdrCtx_, record.data(), length, &sensorType) < 0 ||
+        if (g_fi.ipmi_sdr_parse_sensor_type(sdrCtx_, record.data(), length, &sensorType) < 0 ||
             sensorType != type)
             continue;
         if (size - at < QAX_SENSOR_RECORD_SIZE) break;
-        if (ipmi_sdr_parse_record_id_and_type(sdrCtx_, record.data(), length, &recordId,
+        if (g_fi.ipmi_sdr_parse_record_id_and_type(sdrCtx_, record.data(), length, &recordId,
                                               &recordType) < 0 ||
-            ipmi_sdr_parse_sensor_number(sdrCtx_, record.data(), length, &number) < 0)
+            g_fi.ipmi_sdr_parse_sensor_number(sdrCtx_, record.data(), length, &number) < 0)
             continue;
         char name[IPMI_SDR_MAX_ID_STRING_LENGTH + 1] = {};
-        if (ipmi_sdr_parse_id_string(sdrCtx_, record.data(), length, name, sizeof name - 1) < 0)
+        if (g_fi.ipmi_sdr_parse_id_string(sdrCtx_, record.data(), length, name, sizeof name - 1) < 0)
             continue;
         char reading[kMaxReading + 1];
         if ((r = Reading(record, reading, sizeof reading)) != Xfer::Ok) return r;

@@ -76,7 +76,8 @@ std::shared_ptr<Emulator> MakeEmulator(const std::string &scenarioText, uint64_t
     return std::make_shared<Emulator>(sc, host);
 }
 
-std::shared_ptr<Emulator> MakeEmulatorFromEnvironment(const Host &host, std::string *error) {
+std::shared_ptr<Emulator> MakeEmulatorFromEnvironment(const Host &host, std::string *error,
+                                                      uint32_t historySeconds) {
     std::string text, why;
     const char *path = std::getenv("QAX_SIM_SCENARIO");
     const bool fromFile = path != nullptr && *path != '\0';
@@ -90,16 +91,25 @@ std::shared_ptr<Emulator> MakeEmulatorFromEnvironment(const Host &host, std::str
         if (error) *error = "QAX_SIM_SEED: not a number: \"" + std::string(seedText) + "\"";
         return nullptr;
     }
+    // A default history length goes after the scenario's own lines, so that
+    // their numbers in error messages stay right; a scenario that sets its
+    // own keeps it.
+    if (historySeconds != 0 && text.find("history_seconds") == std::string::npos)
+        text += "\nhistory_seconds " + std::to_string(historySeconds) + "\n";
     std::shared_ptr<Emulator> emu = MakeEmulator(text, seed, host, &why);
     if (!emu && error) *error = (fromFile ? std::string(path) : std::string("scenario")) + ": " + why;
     return emu;
 }
 
+// The daemon's own emulator answers requests and never asks for ground truth
+// beyond the last period: an hour of it keeps the daemon's memory small.
+constexpr uint32_t kProcessHistory = 3600;
+
 Emulator *ProcessEmulator(const Host &host) {
     // Built once; a bad scenario is reported once and stays bad.
     static const std::shared_ptr<Emulator> emulator = [&host] {
         std::string error;
-        std::shared_ptr<Emulator> emu = MakeEmulatorFromEnvironment(host, &error);
+        std::shared_ptr<Emulator> emu = MakeEmulatorFromEnvironment(host, &error, kProcessHistory);
         if (!emu) std::fprintf(stderr, "qax emulator: %s\n", error.c_str());
         return emu;
     }();

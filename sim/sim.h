@@ -40,7 +40,10 @@ std::shared_ptr<Emulator> MakeEmulator(const std::string &scenarioText, uint64_t
 // What ProcessEmulator builds, as a fresh instance (a standalone emulator
 // process or an IPMI server plugin): reads QAX_SIM_SCENARIO, QAX_SIM_SEED and
 // ZOQ_FAMILY. Null with `*error` set ("FILE: line N: ...") when invalid.
-std::shared_ptr<Emulator> MakeEmulatorFromEnvironment(const Host &host, std::string *error);
+// `historySeconds`, when not 0, is the ground truth kept unless the scenario
+// says otherwise.
+std::shared_ptr<Emulator> MakeEmulatorFromEnvironment(const Host &host, std::string *error,
+                                                      uint32_t historySeconds = 0);
 
 // Answers one IPMI request. `response` receives the completion code first;
 // `*responseLen` holds the capacity on entry and the answer's length on
