@@ -226,6 +226,9 @@ bool Db::Configure(OpenMode mode) {
     if (!Exec(kind_ == Kind::kPersistent ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF",
               "configure"))
         return false;
+    // A few dozen keys fit in a handful of pages: a small page cache keeps
+    // the daemon's memory small (the default allows 2 MiB per connection).
+    if (!Exec("PRAGMA cache_size=-64", "configure")) return false;
     schema_ = false;
     if (mode == OpenMode::kCreate) {
         if (!Exec(kSchemaKv, "create table")) return false;
