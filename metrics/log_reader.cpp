@@ -13,22 +13,15 @@
 
 #include "daemon/daemon.h"
 #include "firmware/performance.h"
+#include "metrics/metric_log_format.h"
 #include "metrics/metrics.h"
 #include "platform/platform.h"
 
-static const char *const QAX_LOG_PATH = "/tmp/qax_log/";
-static const char *const kLogCountFile = "/tmp/qax_log/qax_num.log";
-static const char *const kLogLastFile = "/tmp/qax_log/qax_last.log";
 static const char *const kReadFunction = "ReadMeticValueFromFile";
 static const char *const kGetFunction = "GetMetricValue";
 
 enum {
-    QAX_LOG_FILE_RING = 120,
-    QAX_LOG_NAME_SIZE = 32,
-    QAX_ENTRY_BYTES = 24,
     QAX_FIXED_BYTES = 11,
-    QAX_INLET_RECORD_BYTES = 68,
-    QAX_INLET_TEXT_BYTES = 64,
     QAX_INLET_NAME_COUNT = 5,
     QAX_INLET_PRINTED = 5,
 };

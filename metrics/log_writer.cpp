@@ -13,6 +13,7 @@
 #include "firmware/element_method.h"
 #include "firmware/performance.h"
 #include "history/history.h"
+#include "metrics/metric_log_format.h"
 #include "metrics/metrics.h"
 #include "platform/platform.h"
 
@@ -20,16 +21,7 @@ uint8_t u8LogFileIndex = 0;
 uint8_t u8LogFileCount = 0;
 
 static const char *const kCreateFunction = "CreateDataLog";
-static const char *const QAX_LOG_PATH = "/tmp/qax_log/";
-static const char *const kLogCountFile = "/tmp/qax_log/qax_num.log";
-static const char *const kLogLastFile = "/tmp/qax_log/qax_last.log";
-
 enum {
-    QAX_LOG_FILE_RING = 120,
-    QAX_LOG_NAME_SIZE = 32,
-    QAX_ENTRY_BYTES = 24,
-    QAX_INLET_RECORD_BYTES = 68,
-    QAX_INLET_TEXT_BYTES = 64,
     QAX_PERF_ENTRY_COUNT = 4,
 };
 
