@@ -120,6 +120,69 @@ static int CheckIndexedAnswer(const char *pszFunction, const uint8_t *pu8Respons
     return 1;
 }
 
+// Messages of one indexed-buffer reader: its IPMI call failure and its
+// nonzero completion code.
+struct IndexedMessages {
+    const char *pszCallFailed;
+    const char *pszCompletion;
+};
+
+// Sends an indexed-buffer read of `u8Asked` data bytes and checks the answer
+// down to its header. Allocation failures give `u32NoMemory` (the readers
+// answer them differently); on success the caller owns `*ppu8Response` and
+// releases it with FreeRequestResponseBuffers(NULL, ...).
+static unsigned int ReadIndexedBuffer(const char *pszFunction, uint8_t u8Handle, uint8_t u8BufferId,
+                                      uint8_t u8Index, uint8_t u8Asked, int iMinData,
+                                      unsigned int u32NoMemory, const IndexedMessages &sMessages,
+                                      uint8_t **ppu8Response)
+{
+    *ppu8Response = NULL;
+    uint8_t *pu8Request = NULL;
+    if (GetInvokeElementMethodRequestBuffer(u8Handle, QAX_ELEMENT_POWER_SUPPLY,
+                                            QAX_METHOD_READ_INDEXED_BUFFER,
+                                            QAX_PSU_INDEXED_REQUEST_SIZE,
+                                            &pu8Request) != QAX_STATUS_SUCCESS) {
+        QaxReport(QAX_SINK_BOTH_WARNING, kRequestAlloc, pszFunction);
+        return u32NoMemory;
+    }
+    const int iCapacity = QAX_PSU_INDEXED_HEADER_SIZE + u8Asked;
+    uint8_t *pu8Response = (uint8_t *)calloc((size_t)iCapacity, 1);
+    if (pu8Response == NULL) {
+        QaxReport(QAX_SINK_BOTH_WARNING, kResponseAlloc, pszFunction);
+        FreeRequestResponseBuffers(pu8Request, NULL);
+        return u32NoMemory;
+    }
+    pu8Request[6] = u8BufferId;
+    pu8Request[7] = u8Index;
+    pu8Request[8] = u8Asked;
+
+    unsigned int u32Status = QAX_STATUS_SUCCESS;
+    int iLength = iCapacity;
+    int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD, pu8Request,
+                                 QAX_PSU_INDEXED_REQUEST_SIZE, pu8Response, &iLength);
+    int iReceived = ReceivedLength(iLength, iCapacity);
+    if (iResult != 0) {
+        QaxReport(QAX_SINK_BOTH_WARNING, sMessages.pszCallFailed, pszFunction, iResult);
+        u32Status = QAX_STATUS_FAILED;
+    } else if (iReceived < 1) {
+        QaxReport(QAX_SINK_BOTH_WARNING, kShortAnswer, pszFunction, iReceived, 1);
+        u32Status = QAX_STATUS_FAILED;
+    } else if (pu8Response[0] != 0) {
+        QaxReport(QAX_SINK_BOTH_WARNING, sMessages.pszCompletion, pszFunction, pu8Response[0]);
+        u32Status = pu8Response[0];
+    } else if (!CheckIndexedAnswer(pszFunction, pu8Response, iReceived, u8BufferId, u8Index,
+                                   iMinData, QAX_SINK_BOTH_WARNING)) {
+        u32Status = QAX_STATUS_FAILED;
+    }
+    FreeRequestResponseBuffers(pu8Request, NULL);
+    if (u32Status != QAX_STATUS_SUCCESS) {
+        FreeRequestResponseBuffers(NULL, pu8Response);
+    } else {
+        *ppu8Response = pu8Response;
+    }
+    return u32Status;
+}
+
 unsigned int QAX_ReadSupportedPSUTypesIndexedBuffer(uint8_t u8Handle, uint8_t u8Index,
                                                     PowerSupplyTypeRecord *psRecord)
 {
@@ -133,54 +196,21 @@ unsigned int QAX_ReadSupportedPSUTypesIndexedBuffer(uint8_t u8Handle, uint8_t u8
         return QAX_STATUS_FAILED;
     }
 
-    uint8_t *pu8Request = NULL;
-    if (GetInvokeElementMethodRequestBuffer(u8Handle, QAX_ELEMENT_POWER_SUPPLY,
-                                            QAX_METHOD_READ_INDEXED_BUFFER,
-                                            QAX_PSU_INDEXED_REQUEST_SIZE,
-                                            &pu8Request) != QAX_STATUS_SUCCESS) {
-        QaxReport(QAX_SINK_BOTH_WARNING, kRequestAlloc, __func__);
-        return QAX_STATUS_NO_MEMORY;
-    }
-    const int iCapacity = QAX_PSU_INDEXED_HEADER_SIZE + QAX_PSU_TYPE_DATA_LENGTH;
-    uint8_t *pu8Response = (uint8_t *)calloc((size_t)iCapacity, 1);
-    if (pu8Response == NULL) {
-        QaxReport(QAX_SINK_BOTH_WARNING, kResponseAlloc, __func__);
-        FreeRequestResponseBuffers(pu8Request, NULL);
-        return QAX_STATUS_NO_MEMORY;
-    }
-    pu8Request[6] = QAX_PSU_BUFFER_TYPES;
-    pu8Request[7] = u8Index;
-    pu8Request[8] = QAX_PSU_TYPE_DATA_LENGTH;
-
-    unsigned int u32Status = QAX_STATUS_SUCCESS;
-    int iLength = iCapacity;
-    int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD, pu8Request,
-                                 QAX_PSU_INDEXED_REQUEST_SIZE, pu8Response, &iLength);
-    int iReceived = ReceivedLength(iLength, iCapacity);
-    if (iResult != 0) {
-        QaxReport(QAX_SINK_BOTH_WARNING,
-                  "[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) "
-                  "and the result code is %d.\n",
-                  __func__, iResult);
-        u32Status = QAX_STATUS_FAILED;
-    } else if (iReceived < 1) {
-        QaxReport(QAX_SINK_BOTH_WARNING, kShortAnswer, __func__, iReceived, 1);
-        u32Status = QAX_STATUS_FAILED;
-    } else if (pu8Response[0] != 0) {
-        QaxReport(QAX_SINK_BOTH_WARNING,
-                  "[%s] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
-                  "the result code is %d.\n",
-                  __func__, pu8Response[0]);
-        u32Status = pu8Response[0];
-    } else if (!CheckIndexedAnswer(__func__, pu8Response, iReceived, QAX_PSU_BUFFER_TYPES, u8Index,
-                                   QAX_PSU_TYPE_DATA_LENGTH, QAX_SINK_BOTH_WARNING)) {
-        u32Status = QAX_STATUS_FAILED;
-    } else {
+    static const IndexedMessages sMessages = {
+        "[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) "
+        "and the result code is %d.\n",
+        "[%s] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
+        "the result code is %d.\n"};
+    uint8_t *pu8Response = NULL;
+    unsigned int u32Status = ReadIndexedBuffer(
+        __func__, u8Handle, QAX_PSU_BUFFER_TYPES, u8Index, QAX_PSU_TYPE_DATA_LENGTH,
+        QAX_PSU_TYPE_DATA_LENGTH, QAX_STATUS_NO_MEMORY, sMessages, &pu8Response);
+    if (u32Status == QAX_STATUS_SUCCESS) {
         psRecord->u8Reserved0 = pu8Response[7];
         psRecord->u8Reserved1 = pu8Response[8];
         psRecord->u16RatedWatts = (uint16_t)ReadBigEndianField(9, pu8Response, 2);
     }
-    FreeRequestResponseBuffers(pu8Request, pu8Response);
+    FreeRequestResponseBuffers(NULL, pu8Response);
     return u32Status;
 }
 
@@ -230,47 +260,14 @@ unsigned int QAX_ReadSupportedRedundancyConfigsIndexedBuffer(uint8_t u8Handle, u
         return QAX_STATUS_FAILED;
     }
 
-    uint8_t *pu8Request = NULL;
-    if (GetInvokeElementMethodRequestBuffer(u8Handle, QAX_ELEMENT_POWER_SUPPLY,
-                                            QAX_METHOD_READ_INDEXED_BUFFER,
-                                            QAX_PSU_INDEXED_REQUEST_SIZE,
-                                            &pu8Request) != QAX_STATUS_SUCCESS) {
-        QaxReport(QAX_SINK_BOTH_WARNING, kRequestAlloc, __func__);
-        return QAX_STATUS_FAILED;
-    }
-    const int iCapacity = iAsked + QAX_PSU_INDEXED_HEADER_SIZE;
-    uint8_t *pu8Response = (uint8_t *)calloc((size_t)iCapacity, 1);
-    if (pu8Response == NULL) {
-        QaxReport(QAX_SINK_BOTH_WARNING, kResponseAlloc, __func__);
-        FreeRequestResponseBuffers(pu8Request, NULL);
-        return QAX_STATUS_FAILED;
-    }
-    pu8Request[6] = QAX_PSU_BUFFER_CONFIGS;
-    pu8Request[7] = u8Index;
-    pu8Request[8] = (uint8_t)iAsked;
-
-    unsigned int u32Status = QAX_STATUS_SUCCESS;
-    int iLength = iCapacity;
-    int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD, pu8Request,
-                                 QAX_PSU_INDEXED_REQUEST_SIZE, pu8Response, &iLength);
-    int iReceived = ReceivedLength(iLength, iCapacity);
-    if (iResult != 0) {
-        QaxReport(QAX_SINK_BOTH_WARNING,
-                  "[%s] Failed to call IPMICmd(0x2E,0x81) and the result code is %d.\n", __func__,
-                  iResult);
-        u32Status = QAX_STATUS_FAILED;
-    } else if (iReceived < 1) {
-        QaxReport(QAX_SINK_BOTH_WARNING, kShortAnswer, __func__, iReceived, 1);
-        u32Status = QAX_STATUS_FAILED;
-    } else if (pu8Response[0] != 0) {
-        QaxReport(QAX_SINK_BOTH_WARNING,
-                  "[%s] Failed to call IPMICmd(0x2E,0x81) and the resp[0] is %d.\n", __func__,
-                  pu8Response[0]);
-        u32Status = pu8Response[0];
-    } else if (!CheckIndexedAnswer(__func__, pu8Response, iReceived, QAX_PSU_BUFFER_CONFIGS,
-                                   u8Index, QAX_PSU_CONFIG_FIXED_LENGTH, QAX_SINK_BOTH_WARNING)) {
-        u32Status = QAX_STATUS_FAILED;
-    } else {
+    static const IndexedMessages sMessages = {
+        "[%s] Failed to call IPMICmd(0x2E,0x81) and the result code is %d.\n",
+        "[%s] Failed to call IPMICmd(0x2E,0x81) and the resp[0] is %d.\n"};
+    uint8_t *pu8Response = NULL;
+    unsigned int u32Status =
+        ReadIndexedBuffer(__func__, u8Handle, QAX_PSU_BUFFER_CONFIGS, u8Index, (uint8_t)iAsked,
+                          QAX_PSU_CONFIG_FIXED_LENGTH, QAX_STATUS_FAILED, sMessages, &pu8Response);
+    if (u32Status == QAX_STATUS_SUCCESS) {
         FillConfigRecord(pu8Response, psRecord);
         printf("%s : Config properties is 0x%X\n", __func__, (unsigned)psRecord->u16Properties);
         printf("%s : Power Mode is %d\n", __func__, psRecord->u8PowerMode);
@@ -293,7 +290,7 @@ unsigned int QAX_ReadSupportedRedundancyConfigsIndexedBuffer(uint8_t u8Handle, u
             }
         }
     }
-    FreeRequestResponseBuffers(pu8Request, pu8Response);
+    FreeRequestResponseBuffers(NULL, pu8Response);
     return u32Status;
 }
 

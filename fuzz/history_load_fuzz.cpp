@@ -13,6 +13,7 @@
 #include <string>
 
 #include "daemon/daemon.h"
+#include "fuzz/private_root.h"
 #include "history/history_internal.h"
 #include "platform/platform.h"
 
@@ -21,25 +22,14 @@ namespace {
 std::string g_root;
 
 bool Setup() {
-    // tmpfs when there is one: saves flush to the medium, and the fuzzer
-    // should not wait for a disk.
-    char tmpl[64];
-    snprintf(tmpl, sizeof(tmpl), "%s/qax-fuzz-history-XXXXXX",
-             access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
-    const char *dir = mkdtemp(tmpl);
-    if (dir == nullptr) abort();
-    g_root = dir;
-    setenv("QAX_ROOT", dir, 1);
+    // Saves flush to the medium: the root is on tmpfs where there is one.
+    g_root = UsePrivateRoot("history");
     setenv("QAX_CLOCK", "virtual", 1);
     setenv("QAX_CLOCK_START", "1798761600", 1);
     QaxClockReset();
     char buf[1024];
     QaxPath("/", buf, sizeof(buf));
     mkdir((g_root + "/pstorage/power").c_str(), 0700);
-    atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(g_root, ec);
-    });
     // The "-P" printout is exercised, not read.
     if (freopen("/dev/null", "w", stdout) == nullptr) abort();
     return true;

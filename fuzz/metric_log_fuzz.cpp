@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <string>
 
+#include "fuzz/private_root.h"
 #include "metrics/metrics.h"
 #include "platform/platform.h"
 
@@ -47,18 +48,7 @@ int PerformanceTransport(void *, int, int cmd, const uint8_t *, int requestLen, 
 }
 
 bool Setup() {
-    // tmpfs when there is one: the fuzzer should not wait for a disk.
-    char tmpl[64];
-    snprintf(tmpl, sizeof(tmpl), "%s/qax-fuzz-metric-log-XXXXXX",
-             access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
-    const char *dir = mkdtemp(tmpl);
-    if (dir == nullptr) abort();
-    g_root = dir;
-    atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(g_root, ec);
-    });
-    setenv("QAX_ROOT", dir, 1);
+    g_root = UsePrivateRoot("metric-log");
     setenv("QAX_CLOCK", "virtual", 1);
     setenv("QAX_CLOCK_START", "1798761600", 1);
     QaxClockReset();

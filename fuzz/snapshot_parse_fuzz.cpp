@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "firmware/snapshot.h"
+#include "fuzz/private_root.h"
 #include "metrics/metrics.h"
 #include "platform/platform.h"
 
@@ -98,23 +99,6 @@ int Answer(void *context, int netFn, int cmd, const uint8_t *request, int reques
     return 0;
 }
 
-// Trace lines of the calculation go below a private root that has no trace
-// directory, so they are dropped instead of landing in the real /tmp.
-void UsePrivateRoot() {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    char dir[] = "/tmp/qax-fuzz-XXXXXX";
-    if (mkdtemp(dir) == nullptr) return;
-    static std::string root = dir;
-    setenv("QAX_ROOT", root.c_str(), 1);
-    atexit([] {
-        rmdir((root + "/tmp").c_str());
-        rmdir((root + "/pstorage").c_str());
-        rmdir(root.c_str());
-    });
-}
-
 // The calculation against a reference made from the snapshot itself: half
 // of every accumulator, an older timestamp, and some histogram counters
 // changed.
@@ -150,7 +134,9 @@ void Calculate(MetricValue *record, HistogramData histogram, const uint8_t *head
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < kHeaderSize) return 0;
-    UsePrivateRoot();
+    // Trace lines of the calculation go below a private root that has no
+    // trace directory, so they are dropped instead of landing in the real /tmp.
+    UsePrivateRoot("snapshot");
     if (data[kFlags] & 0x01) {
         setenv("ZOQ_FAMILY", "blade", 1);
     } else {

@@ -95,15 +95,27 @@ int32_t HistoryMonotonicSeconds(void) {
 
 int64_t HistoryWallSeconds(void) { return (int64_t)(QaxClockWallMs() / 1000); }
 
-void HistoryCountMissed(uint64_t u64Gap, uint64_t *pu64SnapshotsMissed,
-                        uint64_t *pu64SamplesMissed) {
+uint64_t HistoryFillMissed(const char *szFunction, uint64_t u64End, uint64_t u64Now,
+                           void (*pfnAddMissing)(uint32_t u32Timestamp)) {
     // Snapshots were due at end + 30, end + 60, ... strictly before the
     // reading. On the 30-second grid this is d / 30 - 1; off the grid (a
     // reading a few seconds late) it never goes below 0 and always leaves
     // the reading inside the period that the caller opens for it.
+    uint64_t u64Gap = u64Now > u64End ? u64Now - u64End : 0;
     uint64_t u64Snapshots = u64Gap > 0 ? (u64Gap - 1) / QAX_HISTORY_SNAPSHOT_SPACING : 0;
-    *pu64SnapshotsMissed = u64Snapshots;
-    *pu64SamplesMissed = u64Snapshots / (QAX_HISTORY_PERIOD / QAX_HISTORY_SNAPSHOT_SPACING);
+    uint64_t u64Samples = u64Snapshots / (QAX_HISTORY_PERIOD / QAX_HISTORY_SNAPSHOT_SPACING);
+    HistoryTrace(1, szFunction, "Info",
+                 "numSnapshotsMissed=%llu, numSamplesMissed=%llu, missedSampletime=%llu",
+                 (unsigned long long)u64Snapshots, (unsigned long long)u64Samples,
+                 (unsigned long long)(u64End + QAX_HISTORY_PERIOD));
+    if (u64Snapshots >= 5) {
+        uint64_t u64First = 1;
+        if (u64Samples > QAX_HISTORY_SLOTS) u64First = u64Samples - QAX_HISTORY_SLOTS + 1;
+        for (uint64_t k = u64First; k <= u64Samples; k++) {
+            pfnAddMissing((uint32_t)(u64End + QAX_HISTORY_PERIOD * k));
+        }
+    }
+    return u64End + QAX_HISTORY_PERIOD * (u64Samples + 1);
 }
 
 unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {

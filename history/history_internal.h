@@ -120,9 +120,13 @@ int32_t HistoryMonotonicSeconds(void);
 // Seconds of the wall clock.
 int64_t HistoryWallSeconds(void);
 
-// How many snapshots and whole periods a reading `d` seconds after the end
-// of the current period has missed (d >= 1).
-void HistoryCountMissed(uint64_t u64Gap, uint64_t *pu64SnapshotsMissed,
-                        uint64_t *pu64SamplesMissed);
+// A reading at `u64Now` arrived after the period ending at `u64End`: counts
+// the snapshots and whole periods it missed, traces them for `szFunction`,
+// and, when at least five snapshots were missed, adds a sample for each
+// missed period through `pfnAddMissing` (only the last ring's worth: older
+// ones would be overwritten anyway). Answers the end of the last missed
+// period plus one period, where the reading belongs.
+uint64_t HistoryFillMissed(const char *szFunction, uint64_t u64End, uint64_t u64Now,
+                           void (*pfnAddMissing)(uint32_t u32Timestamp));
 
 #endif

@@ -89,6 +89,15 @@ static void Initialize(void) {
     sInitialization = 0;
 }
 
+// A period without readings is kept as unknown.
+static void AddUnknownSample(uint32_t u32Timestamp) {
+    PowerHistorySample sUnknown;
+    sUnknown.timestamp = u32Timestamp;
+    sUnknown.minAC = sUnknown.avgAC = sUnknown.maxAC = QAX_HISTORY_UNKNOWN;
+    sUnknown.minDC = sUnknown.avgDC = sUnknown.maxDC = QAX_HISTORY_UNKNOWN;
+    addSampleToPowerHistory(&sUnknown);
+}
+
 void trackPowerHistory(uint64_t timestamp, uint64_t powerAC, uint64_t powerDC) {
     if (sInitialization) {
         Initialize();
@@ -160,26 +169,7 @@ void trackPowerHistory(uint64_t timestamp, uint64_t powerAC, uint64_t powerDC) {
         maxPowerDC = u16DC;
         accCount = 1;
 
-        uint64_t u64SnapshotsMissed, u64SamplesMissed;
-        HistoryCountMissed(t - endtime, &u64SnapshotsMissed, &u64SamplesMissed);
-        HistoryTrace(1, "trackPowerHistory", "Info",
-                     "numSnapshotsMissed=%llu, numSamplesMissed=%llu, missedSampletime=%llu",
-                     (unsigned long long)u64SnapshotsMissed, (unsigned long long)u64SamplesMissed,
-                     (unsigned long long)(endtime + QAX_HISTORY_PERIOD));
-        if (u64SnapshotsMissed >= 5) {
-            // More than a ring of unknown samples leaves the same ring as
-            // its last 576: store only those.
-            uint64_t u64First = 1;
-            if (u64SamplesMissed > QAX_HISTORY_SLOTS) u64First = u64SamplesMissed - QAX_HISTORY_SLOTS + 1;
-            for (uint64_t k = u64First; k <= u64SamplesMissed; k++) {
-                PowerHistorySample sUnknown;
-                sUnknown.timestamp = (uint32_t)(endtime + QAX_HISTORY_PERIOD * k);
-                sUnknown.minAC = sUnknown.avgAC = sUnknown.maxAC = QAX_HISTORY_UNKNOWN;
-                sUnknown.minDC = sUnknown.avgDC = sUnknown.maxDC = QAX_HISTORY_UNKNOWN;
-                addSampleToPowerHistory(&sUnknown);
-            }
-        }
-        endtime += QAX_HISTORY_PERIOD * (u64SamplesMissed + 1);
+        endtime = HistoryFillMissed("trackPowerHistory", endtime, t, AddUnknownSample);
         if (endtime == t) {
             StoreCurrentPeriod(t);
             ResetAccumulators();

@@ -105,6 +105,14 @@ static void Initialize(void) {
     sInitialization = 0;
 }
 
+// A period without readings is kept as zero utilisation.
+static void AddZeroSample(uint32_t u32Timestamp) {
+    PowerPerformanceSample sZero;
+    memset(&sZero, 0, sizeof(sZero));
+    sZero.timestamp = u32Timestamp;
+    addSampleToPowerPerformance(&sZero);
+}
+
 void trackPowerPerformance(uint64_t timestamp, uint64_t system, uint64_t cpu, uint64_t mem,
                            uint64_t io) {
     if (sInitialization) {
@@ -169,23 +177,7 @@ void trackPowerPerformance(uint64_t timestamp, uint64_t system, uint64_t cpu, ui
         accio = u16IO;
         accCount = 1;
 
-        uint64_t u64SnapshotsMissed, u64SamplesMissed;
-        HistoryCountMissed(t - endtime, &u64SnapshotsMissed, &u64SamplesMissed);
-        HistoryTrace(1, "trackPowerPerformance", "Info",
-                     "numSnapshotsMissed=%llu, numSamplesMissed=%llu, missedSampletime=%llu",
-                     (unsigned long long)u64SnapshotsMissed, (unsigned long long)u64SamplesMissed,
-                     (unsigned long long)(endtime + QAX_HISTORY_PERIOD));
-        if (u64SnapshotsMissed >= 5) {
-            uint64_t u64First = 1;
-            if (u64SamplesMissed > QAX_HISTORY_SLOTS) u64First = u64SamplesMissed - QAX_HISTORY_SLOTS + 1;
-            for (uint64_t k = u64First; k <= u64SamplesMissed; k++) {
-                PowerPerformanceSample sZero;
-                memset(&sZero, 0, sizeof(sZero));
-                sZero.timestamp = (uint32_t)(endtime + QAX_HISTORY_PERIOD * k);
-                addSampleToPowerPerformance(&sZero);
-            }
-        }
-        endtime += QAX_HISTORY_PERIOD * (u64SamplesMissed + 1);
+        endtime = HistoryFillMissed("trackPowerPerformance", endtime, t, AddZeroSample);
         if (endtime == t) {
             StoreCurrentPeriod(t);
             ResetAccumulators();
