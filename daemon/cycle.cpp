@@ -36,8 +36,7 @@ static void OnTerminate(int signum) {
     sTerminateRequested = 1;
 }
 
-// Saves both histories and ends the process when SIGTERM has arrived.
-static void TerminateIfRequested(void) {
+void TerminateIfRequested(void) {
     if (!sTerminateRequested) return;
     if (sHistoriesLoaded) {
         savePowerHistory();

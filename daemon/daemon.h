@@ -23,6 +23,7 @@ void TraceIfLevel(int32_t threshold, const char *szFunction, const char *szType,
                   const char *szMessage);
 
 // Waits (polling every 10 s) until the lock file is free, then takes it.
+// While it waits, a pending SIGTERM of the daemon is honoured (see below).
 void WaitValueLock(void);
 void ReleaseValueLock(void);
 
@@ -31,5 +32,10 @@ void WriteUCToFile(const char *szPath, uint32_t value);
 
 // The executable's entry: command line, start-up and the main cycle.
 int QaxMain(int argc, char **argv);
+
+// When the daemon has received SIGTERM: saves both histories (once they are
+// loaded) and ends the process with status 15; otherwise does nothing. Call
+// only where no history is being changed.
+void TerminateIfRequested(void);
 
 #endif

@@ -33,6 +33,10 @@ void WaitValueLock(void) {
             WriteTraceLog("WaitValueLock", "ERROR", "Can't open lock file");
             return;
         }
+        // Nothing is half done while the lock is awaited: a lock left behind
+        // by a reader that died must not keep SIGTERM from saving the
+        // histories.
+        TerminateIfRequested();
         QaxClockSleepUs(kLockPollUs);
     }
 }

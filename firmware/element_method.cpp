@@ -271,8 +271,10 @@ uint64_t ReadBigEndianField(uint32_t u32Offset, const uint8_t *pu8Buffer, uint32
     if (pu8Buffer == NULL) {
         return 0;
     }
-    // Only the first 8 bytes fit the result; further ones are never read.
+    // A wider field keeps its low-order 8 bytes, as value * 256 + byte over
+    // all of them would: the leading bytes would be shifted out anyway.
     if (u32Count > 8) {
+        u32Offset += u32Count - 8;
         u32Count = 8;
     }
     const uint8_t *pu8Field = pu8Buffer + u32Offset;

@@ -94,8 +94,8 @@ void QAX_ResetSupportCacheForTest(void);
 int IsBladePlatform(void);
 
 // The `u32Count` bytes at pu8Buffer + u32Offset, most significant first.
-// Count 0 (or a null buffer) yields 0; a count above 8 reads only the first 8
-// bytes, since more would push the leading bytes out of the result.
+// Count 0 (or a null buffer) yields 0; a count above 8 yields the value of
+// the last 8 bytes (the leading ones are shifted out of the 64-bit result).
 uint64_t ReadBigEndianField(uint32_t u32Offset, const uint8_t *pu8Buffer, uint32_t u32Count);
 
 // ---------------------------------------------------------------------------

@@ -149,15 +149,16 @@ unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
 
     // A newest sample in the future means the clock was set back while the
     // daemon was stopped (or the file comes from elsewhere): discard it.
+    // Compared unsigned: a time of 2^31 or more read as signed would pass as
+    // "long ago" and become a period end that no reading reaches for decades.
     unsigned uNewest = u16Index == 0 ? QAX_HISTORY_SLOTS - 1 : u16Index - 1u;
-    int32_t s32Newest =
-        (int32_t)HistoryGetLE32(pu8Image + 2 + uNewest * QAX_HISTORY_RECORD_SIZE);
+    uint32_t u32Newest = HistoryGetLE32(pu8Image + 2 + uNewest * QAX_HISTORY_RECORD_SIZE);
     int64_t s64Now = HistoryWallSeconds();
-    if (s64Now < s32Newest) {
+    if (s64Now < (int64_t)u32Newest) {
         HistoryTrace(0, psFile->szLoadFunction, "Error",
                      "Current time %i is less than last power history sample %i. Reseting "
                      "power history.\n",
-                     (int)s64Now, (int)s32Newest);
+                     (int)s64Now, (int)(int32_t)u32Newest);
         fclose(psStream);
         return 0;
     }
@@ -179,7 +180,9 @@ void HistoryStartFromScratch(const HistoryFullFile *psFile) {
 }
 
 FILE *HistoryOpenWindowFile(const char *szPath) {
-    int fd = open(szPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // The names are fixed and in /tmp: a link planted there must not make
+    // the daemon overwrite (and cut) whatever it points at.
+    int fd = open(szPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0) return NULL;
     FILE *psStream = fdopen(fd, "wb");  // does not truncate
     if (psStream == NULL) close(fd);

@@ -66,7 +66,7 @@ void generatePowerHistoryFile(const char *szPath, uint16_t u16NextSampleIndex,
     if (ps32MaxDC != NULL) *ps32MaxDC = 0;
     if (ps32MaxAC != NULL) *ps32MaxAC = 0;
     if (szPath == NULL || u32SlotsPerRecord == 0 ||
-        u32SlotsPerRecord * QAX_HISTORY_WINDOW_RECORDS > QAX_HISTORY_SLOTS)
+        u32SlotsPerRecord > QAX_HISTORY_SLOTS / QAX_HISTORY_WINDOW_RECORDS)
         return;
     unsigned uNext = u16NextSampleIndex % QAX_HISTORY_SLOTS;
 

@@ -237,7 +237,7 @@ unsigned savePowerPerformance(void) {
 void generatePowerPerformanceFile(const char *szPath, uint16_t u16NextPerformanceSampleIndex,
                                   uint32_t u32SlotsPerRecord) {
     if (szPath == NULL || u32SlotsPerRecord == 0 ||
-        u32SlotsPerRecord * QAX_HISTORY_WINDOW_RECORDS > QAX_HISTORY_SLOTS)
+        u32SlotsPerRecord > QAX_HISTORY_SLOTS / QAX_HISTORY_WINDOW_RECORDS)
         return;
     unsigned uNext = u16NextPerformanceSampleIndex % QAX_HISTORY_SLOTS;
     int idx = (int)uNext - (int)(QAX_HISTORY_WINDOW_RECORDS * u32SlotsPerRecord);

@@ -70,11 +70,18 @@ static void HistogramRange(const HistogramData *psCurrent, const HistogramData *
             psLast->pu8Counters != NULL ? psLast->pu8Counters + i * u32Size : au8Zero;
         if (memcmp(pu8Now, pu8Before, u32Size) == 0) continue;
         if (!bFound && i != 0) u32Min = b + (i - 1) * s;
-        u32Max = (i == n - 1) ? b + (n - 2) * s : b + i * s;
+        // A single counter (a damaged layout) is no top bucket: n - 2 would
+        // wrap and put the maximum near 2^32.
+        u32Max = (i == n - 1 && n >= 2) ? b + (n - 2) * s : b + i * s;
         bFound = 1;
     }
     *pu32Max = u32Max;
     *pu32Min = u32Min;
+}
+
+int IsSnapshotValueCalculable(const MetricValue *psBuffer, const HistogramData *psHistogramData) {
+    return psBuffer != NULL && psHistogramData != NULL && psHistogramData->pu8Counters != NULL &&
+           sLastMetricValue.u64Timestamp < psBuffer->u64Timestamp;
 }
 
 void CalculateSnapshotValue(MetricValue *psBuffer, HistogramData sHistogramData) {

@@ -157,6 +157,14 @@ void CreateDataLog(MetricValue *psBuffer, HistogramData sHistogramData) {
         free(sHistogramData.pu8Counters);
         return;
     }
+    // Without a usable reference the record would keep its raw accumulators,
+    // which are no power figures. The snapshot is dropped before any file is
+    // touched: the calculation traces why and releases the counters, and the
+    // ring, the published figures and the power history keep what they have.
+    if (!IsSnapshotValueCalculable(psBuffer, &sHistogramData)) {
+        CalculateSnapshotValue(psBuffer, sHistogramData);
+        return;
+    }
     // The ring index is process-wide; a value outside the ring restarts it.
     if (u8LogFileIndex >= QAX_LOG_FILE_RING) u8LogFileIndex = 0;
 

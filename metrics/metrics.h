@@ -87,6 +87,9 @@ void FreeMetricValue(MetricValue *psValue);
 // Value calculation against sLastMetricValue / sLastHistogramData. Takes over
 // the histogram counters.
 void CalculateSnapshotValue(MetricValue *psBuffer, HistogramData sHistogramData);
+// 1 when CalculateSnapshotValue will form averages (record and counters
+// present, timestamp later than the reference's), else 0.
+int IsSnapshotValueCalculable(const MetricValue *psBuffer, const HistogramData *psHistogramData);
 void CalculateAverageFromAccumulator(const MetricEntry *psLast, MetricEntry *psCurrent,
                                      uint64_t u64Elapsed);
 void FillMissingMaxMin(MetricEntry *psEntries, uint8_t u8Count);

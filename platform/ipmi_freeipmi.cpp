@@ -18,7 +18,9 @@
 #include <freeipmi/freeipmi.h>
 
 #include <dlfcn.h>
-#include <errno.h>
+#include <pthread.h>
+#include <sys/auxv.h>
+#include <signal.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -46,6 +48,10 @@ struct FreeIpmiApi {
 #define QAX_FREEIPMI_POINTER(name) decltype(&::name) name = nullptr;
     QAX_FREEIPMI_FUNCTIONS(QAX_FREEIPMI_POINTER)
 #undef QAX_FREEIPMI_POINTER
+    // Releases what FreeIPMI allocated. In a statically linked executable
+    // (no program interpreter) FreeIPMI runs on a C library of its own, whose
+    // heap is not ours; otherwise both share the process's allocator.
+    decltype(&::free) free = ::free;
 };
 FreeIpmiApi g_fi;
 
@@ -71,6 +77,9 @@ bool LoadFreeIpmi(std::string *why) {
     }
             QAX_FREEIPMI_FUNCTIONS(QAX_FREEIPMI_LOAD)
 #undef QAX_FREEIPMI_LOAD
+            if (getauxval(AT_BASE) == 0) {
+                if (void *own = dlsym(lib, "free")) g_fi.free = reinterpret_cast<decltype(&::free)>(own);
+            }
         }
     }
     if (!loaded && why != nullptr) *why = error;
@@ -193,9 +202,9 @@ class Link {
     void Reset();
 
   private:
-    // Failed: no answer, the session is suspect. Interrupted: no answer
-    // because of a signal. Refused: not sent, the session is fine.
-    enum class Xfer { Ok, BadAnswer, Refused, Interrupted, Failed };
+    // Failed: no answer, the session is suspect. Refused: not sent, the
+    // session is fine.
+    enum class Xfer { Ok, BadAnswer, Refused, Failed };
 
     bool Configure(QaxLinkKind kind);
     template <typename Op>
@@ -420,10 +429,6 @@ int Link::WithSession(Op op) {
         return r == Xfer::Ok ? 0 : QAX_IPMI_ERR_BAD_ANSWER;
     case Xfer::Refused:
         return QAX_IPMI_ERR_LINK;
-    case Xfer::Interrupted:
-        // The exchange was left half done: the next call starts afresh.
-        if (lan) Close();
-        return QAX_IPMI_ERR_LINK;
     case Xfer::Failed:
         break;
     }
@@ -445,14 +450,9 @@ Link::Xfer Link::Exchange(uint8_t netFn, uint8_t cmd, const uint8_t *request, in
     if (requestLen > 0) memcpy(rq + 1, request, static_cast<size_t>(requestLen));
     // FreeIPMI answers command, completion code, data.
     uint8_t rs[2 + kMaxMessage];
-    errno = 0;
     const int n = g_fi.ipmi_cmd_raw(ctx_, 0, netFn, rq, static_cast<unsigned>(requestLen) + 1, rs,
                                sizeof rs);
     if (n < 0) {
-        // A signal (the daemon's SIGTERM) cut the wait short: no answer, and
-        // the caller wants to get on with it rather than wait for a new
-        // session.
-        if (errno == EINTR) return Xfer::Interrupted;
         return SessionBroken(g_fi.ipmi_ctx_errnum(ctx_)) ? Xfer::Failed : Xfer::Refused;
     }
     if (n < 2 || n > static_cast<int>(sizeof rs) || rs[0] != cmd) return Xfer::BadAnswer;
@@ -630,14 +630,12 @@ Link::Xfer Link::Reading(const std::vector<uint8_t> &record, char *text, size_t 
     uint8_t raw = 0;
     double *value = nullptr;
     uint16_t events = 0;
-    errno = 0;
     const int rc = g_fi.ipmi_sensor_read(sensorCtx_, record.data(), static_cast<unsigned>(record.size()),
                                     0, &raw, &value, &events);
     if (rc == 1 && value != nullptr) FormatReading(*value, text, size);
     else if (rc == 1) snprintf(text, size, "0x%04X", events);  // a discrete sensor's states
-    free(value);
+    g_fi.free(value);
     if (rc < 0) {
-        if (errno == EINTR) return Xfer::Interrupted;
         const int err = g_fi.ipmi_sensor_read_ctx_errnum(sensorCtx_);
         if ((err == IPMI_SENSOR_READ_ERR_IPMI_ERROR || err == IPMI_SENSOR_READ_ERR_SYSTEM_ERROR) &&
             g_fi.ipmi_ctx_errnum(ctx_) != IPMI_ERR_SUCCESS && SessionBroken(g_fi.ipmi_ctx_errnum(ctx_)))
@@ -836,16 +834,46 @@ bool QaxLinkParseConfig(QaxLinkKind kind, QaxEnvLookup lookup, QaxLinkConfig *co
     return true;
 }
 
+namespace {
+
+// Holds the process's asynchronous signals while FreeIPMI exchanges messages.
+// A signal that cuts its wait for an answer short makes it give up the
+// exchange in a state that costs the session, and errno cannot tell us why
+// (FreeIPMI may run on a C library of its own). A signal that arrives
+// meanwhile is delivered when the exchange ends, which its time-outs bound.
+class SignalsHeld {
+  public:
+    SignalsHeld() {
+        sigset_t all;
+        sigfillset(&all);
+        for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&all, s);
+        held_ = pthread_sigmask(SIG_BLOCK, &all, &previous_) == 0;
+    }
+    ~SignalsHeld() {
+        if (held_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+
+  private:
+    sigset_t previous_;
+    bool held_ = false;
+};
+
+}  // namespace
+
 int QaxLinkRequest(QaxLinkKind kind, int netFn, int cmd, const uint8_t *request, int requestLen,
                    uint8_t *response, int *responseLen) {
     if (responseLen == nullptr || response == nullptr || (request == nullptr && requestLen > 0))
         return QAX_IPMI_ERR_ARGUMENT;
+    SignalsHeld held;
     return g_link.Request(kind, netFn, cmd, request, requestLen, response, responseLen);
 }
 
 int QaxLinkSensorRecords(QaxLinkKind kind, uint8_t sensorType, uint8_t *buffer,
                          uint32_t bufferSize, uint32_t *written) {
     if (buffer == nullptr || written == nullptr) return QAX_IPMI_ERR_ARGUMENT;
+    SignalsHeld held;
     return g_link.Sensors(kind, sensorType, buffer, bufferSize, written);
 }
 

@@ -58,26 +58,46 @@ TEST_F(QaxBinary, ReadOfAMissingFileReportsTheReaderCode) {
     EXPECT_FALSE(Exists("/tmp/qax_log"));
 }
 
-TEST_F(QaxBinary, WaitsForFirstDataAndSavesOnSigterm) {
-    // No firmware answers: the daemon stays in its first-data loop.
-    auto env = Env();
-    env["QAX_IPMI"] = "inband";
-    qaxtest::Process daemon = qaxtest::Start({QAX_BINARY}, env, Out("daemon"));
-    ASSERT_GT(daemon.pid, 0);
-    // Wait (real time, bounded) until the loop has been entered.
-    for (int i = 0; i < 2000 && Trace().find("when get first data") == std::string::npos; i++) {
-        usleep(5000);
+// SIGTERM reaches a daemon that waits for its first data (no firmware
+// answers), also when a reader that died left the lock behind: it exits with
+// 15 after saving both histories.
+TEST_F(QaxBinary, SigtermWhileWaitingSavesBothHistories) {
+    for (const bool staleLock : {false, true}) {
+        SCOPED_TRACE(staleLock ? "stale lock" : "no lock");
+        for (const char *left : {"/pstorage/power/PowerHistoryFull",
+                                 "/pstorage/power/PowerPerformanceFull",
+                                 "/tmp/qax_trace/qax_trace_log_0.txt",
+                                 "/tmp/qax_trace/qax_trace_log_1.txt"})
+            unlink((root_.Path() + left).c_str());
+        auto env = Env();
+        env["QAX_IPMI"] = "inband";
+        qaxtest::Process daemon = qaxtest::Start({QAX_BINARY}, env, Out("daemon"));
+        ASSERT_GT(daemon.pid, 0);
+        // Wait (real time, bounded) until the first-data loop has been entered.
+        for (int i = 0; i < 2000 && Trace().find("when get first data") == std::string::npos; i++) {
+            usleep(5000);
+        }
+        if (staleLock) {
+            // The daemon can never take the lock again.
+            const std::string lock = root_.Path() + "/tmp/qax_log/qax.lock";
+            int fd = -1;
+            for (int i = 0; i < 2000 && fd < 0; i++) {
+                fd = open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+                if (fd < 0) usleep(1000);
+            }
+            EXPECT_GE(fd, 0);
+            if (fd >= 0) close(fd);
+        }
+        kill(daemon.pid, SIGTERM);
+        int status = daemon.Wait(5000);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        EXPECT_EQ(WEXITSTATUS(status), 15);
+        EXPECT_NE(Trace().find("[ERROR] \"main\": Get Snapshot buffer from QAX is fail when get "
+                               "first data"),
+                  std::string::npos);
+        EXPECT_TRUE(Exists("/pstorage/power/PowerHistoryFull"));
+        EXPECT_TRUE(Exists("/pstorage/power/PowerPerformanceFull"));
     }
-    kill(daemon.pid, SIGTERM);
-    int status = daemon.Wait();
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 15);
-    EXPECT_NE(Trace().find("[ERROR] \"main\": Get Snapshot buffer from QAX is fail when get first data"),
-              std::string::npos);
-    EXPECT_TRUE(Exists("/tmp/qax_log"));
-    // Both histories were saved on the way out.
-    EXPECT_TRUE(Exists("/pstorage/power/PowerHistoryFull"));
-    EXPECT_TRUE(Exists("/pstorage/power/PowerPerformanceFull"));
 }
 
 TEST_F(QaxBinary, SecondInstanceIsRefused) {

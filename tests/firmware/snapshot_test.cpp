@@ -76,6 +76,7 @@ const std::vector<Layout> kLayouts = {
     {"non-blade, every section", false, 10, 2, 0x80, 0x3C, 2, 1, 1, 2, 2, {{1, 111}, {2, 222}, {4, 444}}},
     {"blade ignores the supply section", true, 6, 4, 0x80, 0x3C, 2, 1, 1, 2, 2, {{4, 7}, {1, 8}}},
     {"supplies with records and wide values", false, 3, 1, 0x80, 0x04, 3, 2, 3, 4, 8, {}},
+    {"values wider than 8 bytes keep their low-order bytes", false, 3, 1, 0x80, 0x04, 2, 1, 1, 10, 12, {}},
     {"zero first width", false, 3, 1, 0x80, 0x14, 2, 1, 2, 0, 2, {}},
     {"no supplies", false, 3, 1, 0x80, 0x14, 0, 1, 2, 2, 2, {}},
     {"empty subsystem list", false, 0, 8, 0x80, 0x30, 0, 0, 0, 0, 0, {}},

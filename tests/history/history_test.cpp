@@ -264,7 +264,7 @@ TEST_F(History, SavesAndRestartContinuesTheHistory) {
 }
 
 // Window files and maxima for empty, full and partly unknown tables (sums past 16 bits);
-// a 24-hour file that cannot be written publishes maxima 0.
+// a 24-hour file that cannot be written (a planted link, left untouched) publishes maxima 0.
 TEST_F(History, WindowFilesAndMaxima) {
     AdvanceTo(Now() + 86400 * 2);
     const int slotsPerRecord[] = {1, 6, 12, 24};
@@ -275,7 +275,8 @@ TEST_F(History, WindowFilesAndMaxima) {
         {0, 0, -1, -1}, {1, 0, 50585, 60585}, {1, 300, 50585, 60585}, {2, 17, -1, -1}, {1, 0, 0, 0}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.fill * 1000 + c.next);
-        if (c.maxDC == 0) fs::remove(Root(files[3])), fs::create_directory(Root(files[3]));
+        const std::string victim = Root("/tmp/victim");
+        if (c.maxDC == 0) WriteFile(victim, "keep"), fs::remove(Root(files[3])), fs::create_symlink(victim, Root(files[3]));
         memset(powerHistory, 0, sizeof(powerHistory));
         nextSampleIndex = c.next;
         auto unknown = [&](long long n) { return c.fill == 2 && n >= 336 && n < 360; };
@@ -305,6 +306,7 @@ TEST_F(History, WindowFilesAndMaxima) {
                 EXPECT_EQ(Values(win[r]), want) << files[w] << " record " << r;
             }
         }
+        EXPECT_TRUE(c.maxDC != 0 || ReadAll(victim) == "keep");
     }
 }
 
@@ -318,6 +320,8 @@ TEST_F(History, LoadChecksTheFullFile) {
     const std::string good = Image(100, table);
     table[99].timestamp = now + 10;
     const std::string future = Image(100, table);
+    table[99].timestamp = 0x90000000u;  // negative as a signed number, yet decades ahead
+    const std::string farFuture = Image(100, table);
     table[99].timestamp = now - 150;
     const std::string cases[][2] = {  // file, the Error line (none when it loads)
         {good, ""},
@@ -327,6 +331,8 @@ TEST_F(History, LoadChecksTheFullFile) {
         {Image(576, table), "Invalid nextSampleIndex 576 in power history file '%s'"},
         {future, "Current time " + std::to_string(now) + " is less than last power history sample " +
                      std::to_string(now + 10) + ". Reseting power history."},
+        {farFuture, "Current time " + std::to_string(now) + " is less than last power history sample " +
+                        std::to_string(int32_t(0x90000000u)) + ". Reseting power history."},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c[1]);

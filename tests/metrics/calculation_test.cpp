@@ -79,17 +79,18 @@ class CalculateSnapshotValueTest : public testing::Test {
 
 // b = 100, s = 10, n = 7: bucket i (1..5) covers [90 + 10 i, 100 + 10 i).
 TEST_F(CalculateSnapshotValueTest, HistogramRange) {
-    struct Case { std::vector<int> changed; uint64_t min, max; uint8_t size; bool blade; };
+    struct Case { std::vector<int> changed; uint64_t min, max; uint8_t size; bool blade; uint8_t n = 7; };
     const Case cases[] = {
         {{2, 4}, 110, 140, 2, false}, {{6}, 150, 150, 2, false}, {{0, 3}, 0, 130, 2, false},
         {{}, 0, 0, 2, false},         {{1}, 100, 110, 1, false}, {{5}, 140, 150, 8, false},
         {{2, 4}, 110, 140, 4, true},
+        {{0}, 0, 100, 2, false, 1},  // a lone counter is no top bucket: nothing below the start
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.changed.size() << " changed, from " << c.min << " to " << c.max);
-        if (c.blade) setenv("ZOQ_FAMILY", "blade", 1);
-        Reset(Histogram(7, c.size));
-        HistogramData now = Histogram(7, c.size, c.changed);
+        c.blade ? setenv("ZOQ_FAMILY", "blade", 1) : unsetenv("ZOQ_FAMILY");
+        Reset(Histogram(c.n, c.size));
+        HistogramData now = Histogram(c.n, c.size, c.changed);
         CalculateSnapshotValue(&Fill(v_, 30000), now);
         // The range goes to system AC on blades, else to system DC; the other has max = min = average.
         const MetricEntry &ranged = c.blade ? *v_.psSystemAC : *v_.psSystemDC;

@@ -102,26 +102,42 @@ class MetricLog : public ::testing::Test {
   protected:
     void SetUp() override { Prepare(root_); }
     void TearDown() override {
-        sLastMetricValue.u64Timestamp = 0;  // never advanced past its guard: nothing to release
+        FreeMetricValueContents(&sLastMetricValue, nullptr, nullptr);
+        sLastMetricValue = MetricValue{};
         QaxIpmiSetTransportOverride(nullptr, nullptr);
         QaxSensorSetSourceOverride(nullptr, nullptr);
         unsetenv("ZOQ_FAMILY");
     }
-    // A fresh ring; a reference newer than every record, so that records are
-    // written raw (the calculation stops at its timestamp check).
+    // A fresh ring and no reference.
     static void Prepare(const qaxtest::TestRoot &root) {
         mkdir((root.Path() + "/tmp/qax_log").c_str(), 0700);
         mkdir((root.Path() + "/tmp/qax_trace").c_str(), 0700);
         u8LogFileIndex = 0;
         u8LogFileCount = 0;
-        sLastMetricValue.u64Timestamp = UINT64_MAX;
+        FreeMetricValueContents(&sLastMetricValue, nullptr, nullptr);
+        sLastMetricValue = MetricValue{};
+        free(sLastHistogramData.pu8Counters);
+        sLastHistogramData = HistogramData{};
         perfMode = kPerfOff;
         QaxIpmiSetTransportOverride(&PerfTransport, nullptr);
     }
-    // Writes and frees the record, with a histogram of its own as the main cycle does.
-    static void Write(MetricValue *record) {
+    // Writes the record, with a histogram of its own as the main cycle does,
+    // and frees it unless kept. The reference is the same snapshot `earlierMs`
+    // before with every accumulator at 1: 1 ms earlier, each power average is
+    // the raw value less 1 and the effective CPU 0 (no whole second); the
+    // reference's histogram has another layout, so no range replaces Max and Min.
+    static void Write(MetricValue *record, uint64_t earlierMs = 1, bool keep = false) {
+        FreeMetricValueContents(&sLastMetricValue, nullptr, nullptr);
+        sLastMetricValue = MetricValue{};
+        CopyMetricValue(&sLastMetricValue, record);
+        sLastMetricValue.u64Timestamp = record->u64Timestamp - earlierMs;
+        for (MetricEntry *e : Singles(sLastMetricValue))
+            if (e != nullptr) e->u64Avg = 1;
         CreateDataLog(record, HistogramData{100, 3, 50, 1, static_cast<uint8_t *>(calloc(3, 1))});
-        FreeMetricValue(record);
+        if (!keep) FreeMetricValue(record);
+    }
+    static std::vector<MetricEntry *> Singles(const MetricValue &v) {
+        return {v.psSystemAC, v.psSystemDC, v.psCPUPower, v.psMemoryPower, v.psCoolingPower, v.psEffectiveCPU};
     }
     std::string Log(const std::string &name) const { return root_.Path() + "/tmp/qax_log/" + name; }
     int OneByte(const char *name) const {
@@ -173,9 +189,10 @@ TEST_F(MetricLog, RoundTrips) {
             memcpy(node->szTemperature, it->second.data(), it->second.size());
             sInletTemperatureBuffer = InletTemperatureSnapshotBuffer{uint8_t(sInletTemperatureBuffer.u8Count + 1), node};
         }
+        // The file holds the record as the calculation left it.
         MetricValue *expected = NewRecord(c.ac, c.dc, c.singles, n);
         testing::internal::CaptureStdout();
-        Write(NewRecord(c.ac, c.dc, c.singles, n));
+        Write(expected, 1, true);
         EXPECT_NE(testing::internal::GetCapturedStdout().find(c.out), std::string::npos);
         FreeInletTemperatureSnapshotBuffer(&sInletTemperatureBuffer);
 
@@ -208,6 +225,28 @@ TEST_F(MetricLog, RingWrapsAt120) {
     ASSERT_EQ(ring.result, 0);
     ASSERT_EQ(ring.count, 120);
     for (unsigned i = 0; i < 120; i++) ASSERT_EQ(ring.values[i].u64Timestamp, 0x0A0B0C0D00000000ULL + (i + 3) * 30000) << i;
+}
+
+// A snapshot that gives no averages (its timestamp not after the
+// reference's) would only carry raw accumulators: it is dropped without
+// touching the ring or the published figures.
+TEST_F(MetricLog, DropsASnapshotWithoutAverages) {
+    Write(NewRecord(0, 0, 0x02, 1));
+    int64_t published = 0;
+    ASSERT_NE(aim_config_get_int64("QAX_total_dc_power_in_use_Avg", &published), 0);
+    for (uint64_t earlier : {uint64_t{0}, UINT64_MAX}) {  // same timestamp; reference 1 ms newer
+        SCOPED_TRACE(earlier);
+        Write(NewRecord(0, 0, 0x02, 2), earlier);
+        EXPECT_FALSE(std::ifstream(Log("qax_1.log")).good());
+        EXPECT_EQ(OneByte("qax_num.log"), 1);
+        EXPECT_EQ(OneByte("qax_last.log"), 0);
+        EXPECT_EQ(u8LogFileIndex, 1);
+        int64_t now = 0;
+        EXPECT_NE(aim_config_get_int64("QAX_total_dc_power_in_use_Avg", &now), 0);
+        EXPECT_EQ(now, published);
+    }
+    EXPECT_NE(qaxtest::ReadAll(root_.Path() + "/tmp/qax_trace/qax_trace_log_0.txt").find("Time stamp is not right."),
+              std::string::npos);
 }
 
 // Keys in order with the platform's AC/DC mapping, read back from the
@@ -246,10 +285,10 @@ TEST_F(MetricLog, PublishesInOrderWithThePlatformMapping) {
 
         // As the parser leaves a blade record: system DC in the AC slot, no DC slot.
         MetricValue *record = NewRecord(0, 0, blade ? 0x2D : 0x2F, 3);  // no cooling
-        *record->psSystemAC = MetricEntry{400, 450, 380};
-        if (!blade) *record->psSystemDC = MetricEntry{370, 420, 350};
-        *record->psCPUPower = MetricEntry{145, 160, 130};
-        *record->psMemoryPower = MetricEntry{60, 70, 50};
+        *record->psSystemAC = MetricEntry{401, 450, 380};  // raw: each average comes out 1 lower
+        if (!blade) *record->psSystemDC = MetricEntry{371, 420, 350};
+        *record->psCPUPower = MetricEntry{146, 160, 130};
+        *record->psMemoryPower = MetricEntry{61, 70, 50};
         record->u64Timestamp = 1798761630000ULL;
         Write(record);
 
