@@ -12,6 +12,7 @@
 #include "history/history.h"
 #include "metrics/metrics.h"
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 
 uint8_t g_debugMode = 0;
 
@@ -52,11 +53,10 @@ static void SleepCycle(void) {
     TerminateIfRequested();
 }
 
-static void MakeDirectory(const char *szPath) {
-    char szFull[1024];
-    const char *pszFull = QaxPath(szPath, szFull, sizeof(szFull));
-    if (pszFull != NULL) mkdir(pszFull, 070);
-}
+// Makes the directory, or checks the one that is there: in a /tmp that
+// everybody writes, one that is a link or that others can write is moved
+// aside and made afresh.
+static int MakeDirectory(const char *szPath) { return QaxOpenDir(szPath, 070, QAX_DIR_CREATE); }
 
 static int CountDaemonInstances(void) {
     FILE *psStream = secure_popen("/bin/pidof qax", "r");
@@ -69,23 +69,25 @@ static int CountDaemonInstances(void) {
     return nCount;
 }
 
-// Removes every entry of the metric log directory; 0 when it could not be
-// opened.
+// Removes every entry of the metric log directory (never descending, never
+// following a link); 0 when it could not be opened.
 static int EmptyLogDirectory(void) {
-    char szDir[1024];
-    const char *pszDir = QaxPath(QAX_LOG_PATH, szDir, sizeof(szDir));
-    DIR *psDir = pszDir != NULL ? opendir(pszDir) : NULL;
-    if (psDir == NULL) return 0;
-    struct dirent *psEntry;
-    while ((psEntry = readdir(psDir)) != NULL) {
-        char szPath[1024];
-        memset(szPath, 0, sizeof(szPath));
-        int n = snprintf(szPath, sizeof(szPath), "%s%s", pszDir, psEntry->d_name);
-        if (n < 0 || (size_t)n >= sizeof(szPath)) continue;
-        remove(szPath);
-    }
-    closedir(psDir);
-    return 1;
+    int dirfd = MakeDirectory(QAX_LOG_PATH);
+    return dirfd >= 0 && QaxEmptyOwnDir(dirfd) == 0;
+}
+
+static void InstallTerminateHandler(void) {
+    struct sigaction sAction;
+    memset(&sAction, 0, sizeof(sAction));
+    sAction.sa_handler = OnTerminate;
+    sigemptyset(&sAction.sa_mask);
+    sigaction(SIGTERM, &sAction, NULL);
+}
+
+// Failures the platform layer meets (the store, unsafe directories) are
+// errors of the daemon: they go to the trace log whatever its level.
+static void TracePlatformReport(const char *szFunction, const char *szText) {
+    WriteTraceLog(szFunction, "ERROR", szText);
 }
 
 static void RefreshTraceLevel(void) { aim_config_get_int(kTraceLevelKey, &g_traceLevel); }
@@ -107,12 +109,6 @@ static void StartUp(void) {
     }
 
     RefreshTraceLevel();
-
-    struct sigaction sAction;
-    memset(&sAction, 0, sizeof(sAction));
-    sAction.sa_handler = OnTerminate;
-    sigemptyset(&sAction.sa_mask);
-    sigaction(SIGTERM, &sAction, NULL);
 
     EmptyLogDirectory();
 
@@ -272,6 +268,7 @@ static int ReadLogFileMode(const char *szPath) {
 }
 
 int QaxMain(int argc, char **argv) {
+    QaxSetReportSink(TracePlatformReport);
     if (argc == 2 && strcmp(argv[1], "-P") == 0) {
         printPowerHistory();
         return 0;
@@ -285,6 +282,10 @@ int QaxMain(int argc, char **argv) {
         fputs(kUsage, stdout);
         return 0;
     }
+
+    // First of all, so that a SIGTERM at any moment after start ends the
+    // daemon with 15 (saving the histories once they are loaded).
+    InstallTerminateHandler();
 
     // Output goes to a terminal or a pipe read by people and scripts: keep
     // lines whole and in order.

@@ -3,25 +3,37 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "daemon/daemon.h"
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 
-static const char *const kLockFile = "/tmp/qax_log/qax.lock";
+static const char *const kLogDir = "/tmp/qax_log";
+static const char *const kLockName = "qax.lock";
 static const uint64_t kLockPollUs = 10000000;
+static const uint64_t kLockPatienceMs = 60000;
+
+static void TraceLockError(const char *szFormat, const char *szDetail) {
+    snprintf(g_traceMsg2, sizeof(g_traceMsg2), szFormat, szDetail);
+    WriteTraceLog("WaitValueLock", "ERROR", g_traceMsg2);
+}
 
 void WaitValueLock(void) {
-    char szPath[1024];
-    const char *pszPath = QaxPath(kLockFile, szPath, sizeof(szPath));
-    if (pszPath == NULL) {
+    int dirfd = QaxOpenDir(kLogDir, 070, 0);
+    if (dirfd < 0) {
         WriteTraceLog("WaitValueLock", "ERROR", "Can't open lock file");
         return;
     }
+    uint64_t u64WaitStart = QaxClockMonotonicMs();
+    int bLongWaitTraced = 0;
     // Exclusive creation makes the test and the take one step, so two
     // processes can never both believe they hold the lock.
     for (;;) {
-        int fd = open(pszPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        int fd = openat(dirfd, kLockName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                        0644);
         if (fd >= 0) {
             const unsigned char u8One = 1;
             ssize_t n = write(fd, &u8One, 1);
@@ -33,6 +45,23 @@ void WaitValueLock(void) {
             WriteTraceLog("WaitValueLock", "ERROR", "Can't open lock file");
             return;
         }
+        struct stat sStat;
+        if (fstatat(dirfd, kLockName, &sStat, AT_SYMLINK_NOFOLLOW) != 0) continue;  // just freed
+        if (!S_ISREG(sStat.st_mode)) {
+            // A link, directory or FIFO is nobody's lock: nothing would ever
+            // remove it, and waiting for it would stop monitoring for good.
+            if (QaxRemoveOwnEntry(dirfd, kLockName) != 0) {
+                TraceLockError("Can't remove %s, which is not a lock file: %s", strerror(errno));
+                WriteTraceLog("WaitValueLock", "ERROR", "Can't open lock file");
+                return;
+            }
+            TraceLockError("Removed %s: it was not a lock file", kLockName);
+            continue;
+        }
+        if (!bLongWaitTraced && QaxClockMonotonicMs() - u64WaitStart >= kLockPatienceMs) {
+            TraceLockError("Lock file %s held for more than a minute; still waiting", kLockName);
+            bLongWaitTraced = 1;
+        }
         // Nothing is half done while the lock is awaited: a lock left behind
         // by a reader that died must not keep SIGTERM from saving the
         // histories.
@@ -42,21 +71,22 @@ void WaitValueLock(void) {
 }
 
 void ReleaseValueLock(void) {
-    char szPath[1024];
-    const char *pszPath = QaxPath(kLockFile, szPath, sizeof(szPath));
-    if (pszPath != NULL) unlink(pszPath);
+    int dirfd = QaxOpenDir(kLogDir, 070, 0);
+    if (dirfd >= 0) unlinkat(dirfd, kLockName, 0);
 }
 
 void WriteUCToFile(const char *szPath, uint32_t value) {
-    char szFull[1024];
-    const char *pszFull = QaxPath(szPath, szFull, sizeof(szFull));
-    FILE *psFile = pszFull != NULL ? fopen(pszFull, "w+") : NULL;
-    if (psFile == NULL) {
+    char szDir[1024];
+    const char *szName = QaxSplitPath(szPath, szDir, sizeof(szDir));
+    int dirfd = szName != NULL ? QaxOpenDir(szDir, 070, 0) : -1;
+    int fd = dirfd >= 0 ? QaxOpenOwnFile(dirfd, szName, O_TRUNC, 0666) : -1;
+    if (fd < 0) {
         snprintf(g_traceMsg2, sizeof(g_traceMsg2), "Can't write %u to %s", value, szPath);
         WriteTraceLog("WriteUCToFile", "ERROR", g_traceMsg2);
         return;
     }
     const unsigned char u8Value = (unsigned char)(value & 0xFF);
-    fwrite(&u8Value, 1, 1, psFile);
-    fclose(psFile);
+    ssize_t n = write(fd, &u8Value, 1);
+    (void)n;
+    close(fd);
 }

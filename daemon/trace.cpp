@@ -1,34 +1,44 @@
 // Trace log: two files written alternately, each kept to about 512 KiB.
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "daemon/daemon.h"
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 
 int32_t g_traceLevel = 0;
 uint32_t g_traceFileIndex = 0;
 char g_traceMsg[QAX_TRACE_MSG_SIZE];
 char g_traceMsg2[QAX_TRACE_MSG_SIZE];
 
-static FILE *OpenTraceFile(void) {
-    char szName[256];
-    char szPath[1024];
-    snprintf(szName, sizeof(szName), "/tmp/qax_trace/qax_trace_log_%u.txt", g_traceFileIndex);
-    const char *pszPath = QaxPath(szName, szPath, sizeof(szPath));
-    if (pszPath == NULL) return NULL;
+static const char *const kTraceDir = "/tmp/qax_trace";
 
+// The directory is only made (and checked, and if need be replaced) by the
+// daemon's start: while it is missing, or is not safe, the lines are lost.
+static FILE *OpenTraceFile(void) {
+    int dirfd = QaxOpenDir(kTraceDir, 070, 0);
+    if (dirfd < 0) return NULL;
+    char szName[256];
+    snprintf(szName, sizeof(szName), "qax_trace_log_%u.txt", g_traceFileIndex);
+
+    int flags = O_APPEND;
     struct stat sStat;
-    if (stat(pszPath, &sStat) == 0 && sStat.st_size > QAX_TRACE_FILE_LIMIT) {
+    if (fstatat(dirfd, szName, &sStat, AT_SYMLINK_NOFOLLOW) == 0 &&
+        sStat.st_size > QAX_TRACE_FILE_LIMIT) {
         g_traceFileIndex++;
         if (g_traceFileIndex > 1) g_traceFileIndex = 0;
-        snprintf(szName, sizeof(szName), "/tmp/qax_trace/qax_trace_log_%u.txt", g_traceFileIndex);
-        pszPath = QaxPath(szName, szPath, sizeof(szPath));
-        if (pszPath == NULL) return NULL;
-        return fopen(pszPath, "w+");
+        snprintf(szName, sizeof(szName), "qax_trace_log_%u.txt", g_traceFileIndex);
+        flags = O_TRUNC;
     }
-    return fopen(pszPath, "a+");
+    int fd = QaxOpenOwnFile(dirfd, szName, flags, 0666);
+    if (fd < 0) return NULL;
+    FILE *psFile = fdopen(fd, flags == O_APPEND ? "a" : "w");
+    if (psFile == NULL) close(fd);
+    return psFile;
 }
 
 void WriteTraceLog(const char *szFunction, const char *szType, const char *szMessage) {

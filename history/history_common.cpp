@@ -12,6 +12,7 @@
 #include "daemon/daemon.h"
 #include "history/history_internal.h"
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 
 static const char *const kHistoryDir = "/pstorage/power";
 
@@ -118,17 +119,39 @@ uint64_t HistoryFillMissed(const char *szFunction, uint64_t u64End, uint64_t u64
     return u64End + QAX_HISTORY_PERIOD * (u64Samples + 1);
 }
 
+// A file that cannot be loaded may still hold what a person can recover (a
+// history cut short by a failing flash keeps its first records): it is kept
+// beside the full file, one generation, before the first save replaces it.
+static void HistoryKeepUnloadable(const HistoryFullFile *psFile, const char *szPath) {
+    char szKept[QAX_HISTORY_PATH_SIZE];
+    int n = snprintf(szKept, sizeof(szKept), "%s.damaged", szPath);
+    if (n < 0 || (size_t)n >= sizeof(szKept)) return;
+    if (rename(szPath, szKept) == 0) {
+        HistoryTrace(QAX_TRACE_ALWAYS, psFile->szLoadFunction, "Error",
+                     "Kept unloadable history file '%s' as '%s'", szPath, szKept);
+    } else {
+        HistoryTrace(QAX_TRACE_ALWAYS, psFile->szLoadFunction, "Error",
+                     "Could not keep unloadable history file '%s' as '%s', %s", szPath, szKept,
+                     strerror(errno));
+    }
+}
+
 unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
     char szBuffer[QAX_HISTORY_PATH_SIZE];
     const char *szPath = QaxPath(psFile->szPath, szBuffer, sizeof(szBuffer));
     if (szPath == NULL) return 0;
-    FILE *psStream = fopen(szPath, "rb");
-    if (psStream == NULL) return 0;
+    // Not through a link, and never blocking on a FIFO planted in its place.
+    FILE *psStream = QaxFopenRegularForRead(szPath, 1);
+    if (psStream == NULL) {
+        if (errno != ENOENT) HistoryKeepUnloadable(psFile, szPath);
+        return 0;
+    }
 
     if (fread(pu8Image, 1, 2, psStream) != 2) {
         HistoryTrace(0, psFile->szLoadFunction, "Error", psFile->szReadHeaderFormat, szPath,
                      ferror(psStream));
         fclose(psStream);
+        HistoryKeepUnloadable(psFile, szPath);
         return 0;
     }
     // An index past the table would make every later access miss it.
@@ -137,6 +160,7 @@ unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
         HistoryTrace(0, psFile->szLoadFunction, "Error", psFile->szBadIndexFormat,
                      (unsigned)u16Index, szPath);
         fclose(psStream);
+        HistoryKeepUnloadable(psFile, szPath);
         return 0;
     }
     if (fread(pu8Image + 2, 1, QAX_HISTORY_FULL_FILE_SIZE - 2, psStream) !=
@@ -144,6 +168,7 @@ unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
         HistoryTrace(0, psFile->szLoadFunction, "Error", psFile->szReadDataFormat, szPath,
                      ferror(psStream));
         fclose(psStream);
+        HistoryKeepUnloadable(psFile, szPath);
         return 0;
     }
 
@@ -160,6 +185,7 @@ unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
                      "power history.\n",
                      (int)s64Now, (int)(int32_t)u32Newest);
         fclose(psStream);
+        HistoryKeepUnloadable(psFile, szPath);
         return 0;
     }
     fclose(psStream);
@@ -179,68 +205,57 @@ void HistoryStartFromScratch(const HistoryFullFile *psFile) {
     }
 }
 
-FILE *HistoryOpenWindowFile(const char *szPath) {
-    // The names are fixed and in /tmp: a link planted there must not make
-    // the daemon overwrite (and cut) whatever it points at.
-    int fd = open(szPath, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return NULL;
-    FILE *psStream = fdopen(fd, "wb");  // does not truncate
-    if (psStream == NULL) close(fd);
-    return psStream;
+FILE *HistoryOpenWindowFile(const char *szPath, HistoryWindowFile *psFile) {
+    // The window files live in /tmp, which others may write: each is made
+    // afresh beside its name and renamed over it, so whatever was planted at
+    // the name (a link, a hard link, a FIFO) is replaced, never written
+    // through, and a reader never sees a half-written file.
+    char szDir[QAX_HISTORY_PATH_SIZE];
+    psFile->szName = QaxSplitPath(szPath, szDir, sizeof(szDir));
+    psFile->dirfd = psFile->szName != NULL ? QaxOpenDir(szDir, 0, QAX_DIR_SHARED) : -1;
+    if (psFile->dirfd < 0) return NULL;
+    psFile->psStream =
+        QaxCreateBeside(psFile->dirfd, psFile->szName, psFile->szTemp, sizeof(psFile->szTemp));
+    return psFile->psStream;
 }
 
-int HistoryCloseWindowFile(FILE *psStream) {
-    int rc = fflush(psStream);
-    if (rc == 0) {
-        off_t position = ftello(psStream);
-        if (position < 0 || ftruncate(fileno(psStream), position) != 0) rc = -1;
-    }
-    int savedErrno = errno;
-    if (fclose(psStream) != 0 && rc == 0) return -1;
-    errno = savedErrno;
-    return rc;
-}
-
-// Makes the rename itself durable.
-static int SyncDirectory(const char *szDir) {
-    int fd = open(szDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    int rc = fsync(fd);
-    int savedErrno = errno;
-    close(fd);
-    errno = savedErrno;
-    return rc;
+int HistoryCloseWindowFile(HistoryWindowFile *psFile) {
+    return QaxCommitBeside(psFile->dirfd, psFile->psStream, psFile->szTemp, psFile->szName, 0);
 }
 
 unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8Image) {
     char szBuffer[QAX_HISTORY_PATH_SIZE];
-    char szTempBuffer[QAX_HISTORY_PATH_SIZE];
-    char szDirBuffer[QAX_HISTORY_PATH_SIZE];
     const char *szPath = QaxPath(psFile->szPath, szBuffer, sizeof(szBuffer));
-    const char *szTemp = QaxPath(psFile->szTempPath, szTempBuffer, sizeof(szTempBuffer));
-    const char *szDir = QaxPath(kHistoryDir, szDirBuffer, sizeof(szDirBuffer));
     const char *szShown = szPath != NULL ? szPath : psFile->szPath;
 
     HistoryTrace(psFile->s32WritingThreshold, psFile->szSaveFunction, "Info",
                  psFile->szWritingFormat, szShown);
-    if (szPath == NULL || szTemp == NULL || szDir == NULL) {
+    char szDir[QAX_HISTORY_PATH_SIZE];
+    const char *szName = QaxSplitPath(psFile->szPath, szDir, sizeof(szDir));
+    if (szPath == NULL || szName == NULL) {
         HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szOpenForWriteFormat, szShown,
                      strerror(ENAMETOOLONG));
         return 0;
     }
 
-    // "wb" truncates a temporary file left behind by a save that was killed.
-    FILE *psStream = fopen(szTemp, "wb");
+    // The temporary file has a fixed name, so that one left behind by a save
+    // that was killed is reused rather than piling up on the flash; it is
+    // opened through the checked directory and truncated only once it is
+    // known to be a plain file of ours.
+    int dirfd = QaxOpenDir(szDir, 070, 0);
+    int fd = dirfd >= 0 ? QaxOpenOwnFile(dirfd, psFile->szTempName, O_TRUNC, 0666) : -1;
+    FILE *psStream = fd >= 0 ? fdopen(fd, "wb") : NULL;
     if (psStream == NULL) {
+        int saved = errno;
+        if (fd >= 0) close(fd);
         HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szOpenForWriteFormat, szShown,
-                     strerror(errno));
+                     strerror(saved));
         return 0;
     }
     if (fwrite(pu8Image, 1, 2, psStream) != 2) {
         HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szWriteHeaderFormat, szShown,
                      ferror(psStream));
-        fclose(psStream);
-        unlink(szTemp);
+        QaxAbandonBeside(dirfd, psStream, psFile->szTempName);
         return 0;
     }
     if (fwrite(pu8Image + 2, 1, QAX_HISTORY_FULL_FILE_SIZE - 2, psStream) !=
@@ -248,34 +263,12 @@ unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8I
         fflush(psStream) != 0) {
         HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szWriteDataFormat, szShown,
                      ferror(psStream));
-        fclose(psStream);
-        unlink(szTemp);
+        QaxAbandonBeside(dirfd, psStream, psFile->szTempName);
         return 0;
     }
-    // The data must be on the medium before the rename makes it the full
-    // file; otherwise a power cut could leave a renamed but empty file.
-    if (fsync(fileno(psStream)) != 0) {
-        HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szCommitFormat, szShown,
-                     strerror(errno));
-        fclose(psStream);
-        unlink(szTemp);
-        return 0;
-    }
-    if (fclose(psStream) != 0) {
-        HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szCommitFormat, szShown,
-                     strerror(errno));
-        unlink(szTemp);
-        return 0;
-    }
-    if (rename(szTemp, szPath) != 0) {
-        HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szCommitFormat, szShown,
-                     strerror(errno));
-        unlink(szTemp);
-        return 0;
-    }
-    if (SyncDirectory(szDir) != 0) {
-        // The new file is in place; only its durability across a power cut
-        // is in doubt. Report it and let the next sample save again.
+    // On the medium, then renamed over the full file, then the rename made
+    // durable: a kill or power cut leaves the old or the new file whole.
+    if (QaxCommitBeside(dirfd, psStream, psFile->szTempName, szName, 1) != 0) {
         HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szCommitFormat, szShown,
                      strerror(errno));
         return 0;

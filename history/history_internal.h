@@ -79,7 +79,7 @@ void DecodePowerPerformanceSample(const uint8_t *pu8In, PowerPerformanceSample *
 // The texts and names that tell the two full files apart.
 struct HistoryFullFile {
     const char *szPath;               // "/pstorage/power/PowerHistoryFull"
-    const char *szTempPath;           // the same with ".tmp": written, then renamed over it
+    const char *szTempName;           // "PowerHistoryFull.tmp": written, then renamed over it
     const char *szIndexName;          // "nextSampleIndex"
     const char *szLoadFunction;
     const char *szSaveFunction;
@@ -107,12 +107,17 @@ void HistoryStartFromScratch(const HistoryFullFile *psFile);
 // leaves either the old or the new file, never a partial one. 1 on success.
 unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8Image);
 
-// Window files are rewritten in place (created when missing, then cut to
-// their written size on close) rather than truncated on open: a reader never
-// sees an empty file, and a file system that flushes truncated files on close
-// is spared that work every 150 s. Close answers 0 on success.
-FILE *HistoryOpenWindowFile(const char *szPath);
-int HistoryCloseWindowFile(FILE *psStream);
+// Window files are made afresh beside their name and renamed over it on
+// close: a reader never sees a partial file, and nothing planted at the name
+// in /tmp is ever written through. Close answers 0 on success.
+struct HistoryWindowFile {
+    int dirfd;
+    const char *szName;
+    FILE *psStream;
+    char szTemp[QAX_HISTORY_PATH_SIZE];
+};
+FILE *HistoryOpenWindowFile(const char *szPath, HistoryWindowFile *psFile);
+int HistoryCloseWindowFile(HistoryWindowFile *psFile);
 
 // Seconds of the monotonic clock, as the signed 32-bit number the save
 // interval is measured in.

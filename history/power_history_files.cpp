@@ -10,7 +10,7 @@
 
 static const HistoryFullFile kPowerHistoryFile = {
     "/pstorage/power/PowerHistoryFull",
-    "/pstorage/power/PowerHistoryFull.tmp",
+    "PowerHistoryFull.tmp",
     "nextSampleIndex",
     "loadPowerHistory",
     "savePowerHistory",
@@ -77,7 +77,8 @@ void generatePowerHistoryFile(const char *szPath, uint16_t u16NextSampleIndex,
 
     char szBuffer[QAX_HISTORY_PATH_SIZE];
     const char *szFull = QaxPath(szPath, szBuffer, sizeof(szBuffer));
-    FILE *psStream = szFull != NULL ? HistoryOpenWindowFile(szFull) : NULL;
+    HistoryWindowFile sWindow;
+    FILE *psStream = szFull != NULL ? HistoryOpenWindowFile(szPath, &sWindow) : NULL;
     if (psStream == NULL) {
         WriteTraceLog("generatePowerHistoryFile", "Error, couldn't open file",
                       szFull != NULL ? szFull : szPath);
@@ -150,7 +151,7 @@ void generatePowerHistoryFile(const char *szPath, uint16_t u16NextSampleIndex,
         s32MaxAC = -1;
     }
     // The records reach the file only now (the stream buffers them).
-    if (HistoryCloseWindowFile(psStream) != 0) {
+    if (HistoryCloseWindowFile(&sWindow) != 0) {
         HistoryTrace(0, "generatePowerHistoryFile", "Error",
                      "Could not write power history file '%s', %s", szFull, strerror(errno));
     }

@@ -28,7 +28,7 @@ static int32_t lastSaveTime = 0;
 
 static const HistoryFullFile kPerformanceFile = {
     "/pstorage/power/PowerPerformanceFull",
-    "/pstorage/power/PowerPerformanceFull.tmp",
+    "PowerPerformanceFull.tmp",
     "nextPerformanceSampleIndex",
     "loadPowerPerformance",
     "savePowerPerformance",
@@ -247,7 +247,8 @@ void generatePowerPerformanceFile(const char *szPath, uint16_t u16NextPerformanc
 
     char szBuffer[QAX_HISTORY_PATH_SIZE];
     const char *szFull = QaxPath(szPath, szBuffer, sizeof(szBuffer));
-    FILE *psStream = szFull != NULL ? HistoryOpenWindowFile(szFull) : NULL;
+    HistoryWindowFile sWindow;
+    FILE *psStream = szFull != NULL ? HistoryOpenWindowFile(szPath, &sWindow) : NULL;
     if (psStream == NULL) {
         WriteTraceLog("generatePowerPerformanceFile", "Error, couldn't open file",
                       szFull != NULL ? szFull : szPath);
@@ -311,7 +312,7 @@ void generatePowerPerformanceFile(const char *szPath, uint16_t u16NextPerformanc
                          r, szFull, ferror(psStream));
         }
     }
-    if (HistoryCloseWindowFile(psStream) != 0) {
+    if (HistoryCloseWindowFile(&sWindow) != 0) {
         HistoryTrace(0, "generatePowerPerformanceFile", "Error",
                      "Could not write power performance file '%s', %s", szFull, strerror(errno));
     }

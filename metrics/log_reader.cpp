@@ -16,6 +16,7 @@
 #include "metrics/metric_log_format.h"
 #include "metrics/metrics.h"
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 
 static const char *const kReadFunction = "ReadMeticValueFromFile";
 static const char *const kGetFunction = "GetMetricValue";
@@ -225,7 +226,8 @@ static int ReadPerformanceSection(FILE *psFile, LogRecordRead *psRead) {
 // is there, so that a file is judged the same whoever asks.
 static int ReadLogRecord(const char *szPath, LogRecordRead *psRead) {
     memset(psRead, 0, sizeof(*psRead));
-    FILE *psFile = fopen(szPath, "rb");
+    // A FIFO or a device given as the file must not hang the reader.
+    FILE *psFile = QaxFopenRegularForRead(szPath, 0);
     if (psFile == NULL) return LOG_READ_CANNOT_OPEN;
 
     int iResult = ReadRecordFields(psFile, psRead);
@@ -300,7 +302,7 @@ int ReadMeticValueFromFile(const char *szPath, MetricValue *psValue,
 static uint8_t ReadOneByteFile(const char *szPath) {
     char szFull[1024];
     const char *pszFull = QaxPath(szPath, szFull, sizeof(szFull));
-    FILE *psFile = pszFull != NULL ? fopen(pszFull, "rb") : NULL;
+    FILE *psFile = pszFull != NULL ? QaxFopenRegularForRead(pszFull, 1) : NULL;
     if (psFile == NULL) return 0;
     int iByte = fgetc(psFile);
     fclose(psFile);

@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "daemon/daemon.h"
 #include "firmware/element_method.h"
@@ -16,6 +18,7 @@
 #include "metrics/metric_log_format.h"
 #include "metrics/metrics.h"
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 
 uint8_t u8LogFileIndex = 0;
 uint8_t u8LogFileCount = 0;
@@ -150,6 +153,19 @@ static void PublishFigures(const MetricValue *psBuffer, const MetricEntry *psAC,
     aim_config_set_int64("QAX_timestamp", (int64_t)psBuffer->u64Timestamp, 0);
 }
 
+// Replaces one file of the ring, opened through the checked log directory:
+// never through a link, never a FIFO.
+static FILE *OpenLogFile(const char *szName) {
+    char szDir[QAX_LOG_NAME_SIZE];
+    const char *szBase = QaxSplitPath(szName, szDir, sizeof(szDir));
+    int dirfd = szBase != NULL ? QaxOpenDir(szDir, 070, 0) : -1;
+    int fd = dirfd >= 0 ? QaxOpenOwnFile(dirfd, szBase, O_TRUNC, 0666) : -1;
+    if (fd < 0) return NULL;
+    FILE *psFile = fdopen(fd, "wb");
+    if (psFile == NULL) close(fd);
+    return psFile;
+}
+
 void CreateDataLog(MetricValue *psBuffer, HistogramData sHistogramData) {
     if (psBuffer == NULL) {
         WriteTraceLog(kCreateFunction, "ERROR", "Empty input buffer.");
@@ -170,9 +186,7 @@ void CreateDataLog(MetricValue *psBuffer, HistogramData sHistogramData) {
 
     char szName[QAX_LOG_NAME_SIZE];
     snprintf(szName, sizeof(szName), "%sqax_%u.log", QAX_LOG_PATH, (unsigned)u8LogFileIndex);
-    char szFull[1024];
-    const char *pszFull = QaxPath(szName, szFull, sizeof(szFull));
-    FILE *psFile = pszFull != NULL ? fopen(pszFull, "wb") : NULL;
+    FILE *psFile = OpenLogFile(szName);
     if (psFile == NULL) {
         snprintf(g_traceMsg2, sizeof(g_traceMsg2), "Can't create file: %s", szName);
         WriteTraceLog(kCreateFunction, "ERROR", g_traceMsg2);

@@ -80,6 +80,7 @@ class History : public ::testing::Test {
         resetPowerHistoryState();
         resetPowerPerformanceState();
         std::remove(Full().c_str());
+        std::remove((Full() + ".damaged").c_str());
         fs::create_directories(Root("/tmp/qax_trace"));
         fs::create_directories(Root("/pstorage/power"));
         WriteFile(Root("/tmp/qax_trace/qax_trace_log_0.txt"), "");
@@ -264,7 +265,7 @@ TEST_F(History, SavesAndRestartContinuesTheHistory) {
 }
 
 // Window files and maxima for empty, full and partly unknown tables (sums past 16 bits);
-// a 24-hour file that cannot be written (a planted link, left untouched) publishes maxima 0.
+// a link planted at the 24-hour file's name is replaced, its target left untouched.
 TEST_F(History, WindowFilesAndMaxima) {
     AdvanceTo(Now() + 86400 * 2);
     const int slotsPerRecord[] = {1, 6, 12, 24};
@@ -272,11 +273,11 @@ TEST_F(History, WindowFilesAndMaxima) {
                            "/tmp/PowerHistoryLast24Hours"};
     // fill: 0 empty, 1 full, 2 full but oldest-first positions 336-359 unknown and 432-433 never written.
     struct Case { int fill; uint16_t next; int32_t maxDC, maxAC; } cases[] = {
-        {0, 0, -1, -1}, {1, 0, 50585, 60585}, {1, 300, 50585, 60585}, {2, 17, -1, -1}, {1, 0, 0, 0}};
+        {0, 0, -1, -1}, {1, 0, 50585, 60585}, {1, 300, 50585, 60585}, {2, 17, -1, -1}, {3, 0, 50585, 60585}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.fill * 1000 + c.next);
         const std::string victim = Root("/tmp/victim");
-        if (c.maxDC == 0) WriteFile(victim, "keep"), fs::remove(Root(files[3])), fs::create_symlink(victim, Root(files[3]));
+        if (c.fill == 3) WriteFile(victim, "keep"), fs::remove(Root(files[3])), fs::create_symlink(victim, Root(files[3]));
         memset(powerHistory, 0, sizeof(powerHistory));
         nextSampleIndex = c.next;
         auto unknown = [&](long long n) { return c.fill == 2 && n >= 336 && n < 360; };
@@ -289,7 +290,7 @@ TEST_F(History, WindowFilesAndMaxima) {
         int32_t maxDC = 7, maxAC = 7;
         EXPECT_TRUE(aim_config_get_int("QAX_max_dc_last_24hours", &maxDC) && maxDC == c.maxDC) << maxDC;
         EXPECT_TRUE(aim_config_get_int("QAX_max_ac_last_24hours", &maxAC) && maxAC == c.maxAC) << maxAC;
-        for (int w = 0; w < 4 - (c.maxDC == 0); w++) {
+        for (int w = 0; w < 4; w++) {
             std::vector<Sample> win = Window(Root(files[w]), DecodePowerHistorySample);
             const int N = slotsPerRecord[w];
             for (int r = 0; r < 24; r++) {
@@ -306,7 +307,7 @@ TEST_F(History, WindowFilesAndMaxima) {
                 EXPECT_EQ(Values(win[r]), want) << files[w] << " record " << r;
             }
         }
-        EXPECT_TRUE(c.maxDC != 0 || ReadAll(victim) == "keep");
+        EXPECT_TRUE(c.fill != 3 || (ReadAll(victim) == "keep" && !fs::is_symlink(Root(files[3]))));
     }
 }
 
@@ -347,7 +348,10 @@ TEST_F(History, LoadChecksTheFullFile) {
                              "', starting from scratch"), valid ? 0 : 1);
         char line[512];
         snprintf(line, sizeof(line), c[1].c_str(), Full().c_str());
-        EXPECT_EQ(TraceCount("[Error]"), valid ? 0 : 1);
+        // A file that cannot be loaded is kept aside for a person, not overwritten by the next save.
+        EXPECT_EQ(TraceCount("[Error]"), valid ? 0 : 2);
+        EXPECT_EQ(ReadAll(Full() + ".damaged"), valid ? "" : c[0]);
+        EXPECT_EQ(TraceCount("Kept unloadable history file '" + Full() + "' as '" + Full() + ".damaged'"), valid ? 0 : 1);
         EXPECT_EQ(TraceCount(std::string("[Error] \"loadPowerHistory\": ") + line), valid ? 0 : 1) << line;
     }
 }
