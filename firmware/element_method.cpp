@@ -15,6 +15,44 @@ static int g_iQaxSupportInitialised = 0;
 static int g_iQaxSupported = 0;
 static int g_iQaxLastCheckUptime = 0;
 
+// Module handles found by this process, for instances 0 and 1. A handle the
+// store could not keep (full or read-only storage) is still used for the life
+// of the process, and written to the store again when it can take it: a
+// failing flash must not stop monitoring for good.
+enum { QAX_CACHED_INSTANCES = 2 };
+static const uint64_t kHandleStoreRetryMs = 10000;
+static uint8_t g_au8QaxHandle[QAX_CACHED_INSTANCES];
+static uint8_t g_au8QaxHandleUnstored[QAX_CACHED_INSTANCES];
+static uint64_t g_au64QaxHandleStoreTry[QAX_CACHED_INSTANCES];
+
+static void RememberHandle(uint8_t u8Instance, uint8_t u8Handle, int bStored)
+{
+    if (u8Instance >= QAX_CACHED_INSTANCES) {
+        return;
+    }
+    g_au8QaxHandle[u8Instance] = u8Handle;
+    g_au8QaxHandleUnstored[u8Instance] = bStored ? 0 : 1;
+    g_au64QaxHandleStoreTry[u8Instance] = QaxClockMonotonicMs();
+}
+
+// Writes a handle the store refused before, at most once per 10 s.
+static void RetryStoringHandle(uint8_t u8Instance)
+{
+    uint64_t u64Now = QaxClockMonotonicMs();
+    if (u64Now - g_au64QaxHandleStoreTry[u8Instance] < kHandleStoreRetryMs) {
+        return;
+    }
+    g_au64QaxHandleStoreTry[u8Instance] = u64Now;
+    char szSupportedKey[32];
+    char szHandleKey[32];
+    snprintf(szSupportedKey, sizeof(szSupportedKey), "qax_supported_%d", (int)u8Instance);
+    snprintf(szHandleKey, sizeof(szHandleKey), "qax_module_handle_%d", (int)u8Instance);
+    if (aim_config_set_int(szHandleKey, (int32_t)g_au8QaxHandle[u8Instance], 1) != 0 &&
+        aim_config_set_bool(szSupportedKey, 1, 1) != 0) {
+        g_au8QaxHandleUnstored[u8Instance] = 0;
+    }
+}
+
 static void FillHeader(uint8_t *pu8Request, uint8_t u8Handle, uint8_t u8Element, uint8_t u8Method)
 {
     pu8Request[0] = QAX_ENTERPRISE_BYTE0;
@@ -211,6 +249,9 @@ int QAX_IsSupported(uint8_t u8Instance)
 
     if (aim_config_set_bool(szSupportedKey, (uint8_t)iSupported, 1) == 0) {
         printf("[%s] Failed to call aim_config_set_bool(%s).\n", __func__, szSupportedKey);
+        if (iSupported) {
+            RememberHandle(u8Instance, u8Handle, 0);
+        }
         return iSupported;
     }
     if (!iSupported) {
@@ -221,12 +262,13 @@ int QAX_IsSupported(uint8_t u8Instance)
     snprintf(szHandleKey, sizeof(szHandleKey), "qax_module_handle_%d", (int)u8Instance);
     if (aim_config_set_int(szHandleKey, (int32_t)u8Handle, 1) == 0) {
         printf("[%s] Failed to call aim_config_set_int(%s).\n", __func__, szHandleKey);
+        // Other processes must not find a supported flag without its handle;
+        // this process keeps the handle it found.
         aim_config_clear(szSupportedKey);
-        // Without a stored handle nobody can talk to the firmware: forget
-        // the answer so that the next probe starts again.
-        g_iQaxSupported = 0;
-        return 0;
+        RememberHandle(u8Instance, u8Handle, 0);
+        return 1;
     }
+    RememberHandle(u8Instance, u8Handle, 1);
     return 1;
 }
 
@@ -234,8 +276,15 @@ uint8_t QAX_GetModuleHandle(uint8_t u8Instance)
 {
     char szKey[32];
     snprintf(szKey, sizeof(szKey), "qax_module_handle_%d", (int)u8Instance);
+    if (u8Instance < QAX_CACHED_INSTANCES && g_au8QaxHandleUnstored[u8Instance]) {
+        RetryStoringHandle(u8Instance);
+        return g_au8QaxHandle[u8Instance];
+    }
     int32_t i32Value = 0;
     if (aim_config_get_int(szKey, &i32Value) == 0) {
+        if (u8Instance < QAX_CACHED_INSTANCES && g_au8QaxHandle[u8Instance] != 0) {
+            return g_au8QaxHandle[u8Instance];  // the store lost it or cannot be read
+        }
         printf("[%s] Failed to call aim_config_get_int(%s).\n", __func__, szKey);
         return 0;
     }
@@ -255,6 +304,8 @@ void QAX_ResetSupportCacheForTest(void)
     g_iQaxSupportInitialised = 0;
     g_iQaxSupported = 0;
     g_iQaxLastCheckUptime = 0;
+    memset(g_au8QaxHandle, 0, sizeof(g_au8QaxHandle));
+    memset(g_au8QaxHandleUnstored, 0, sizeof(g_au8QaxHandleUnstored));
 }
 
 int IsBladePlatform(void)
