@@ -286,6 +286,7 @@ int QaxMain(int argc, char **argv) {
     // First of all, so that a SIGTERM at any moment after start ends the
     // daemon with 15 (saving the histories once they are loaded).
     InstallTerminateHandler();
+    QaxSetLockWaitHook(TerminateIfRequested);
 
     // Output goes to a terminal or a pipe read by people and scripts: keep
     // lines whole and in order.

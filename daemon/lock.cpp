@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 
@@ -15,6 +15,10 @@ static const char *const kLogDir = "/tmp/qax_log";
 static const char *const kLockName = "qax.lock";
 static const uint64_t kLockPollUs = 10000000;
 static const uint64_t kLockPatienceMs = 60000;
+
+static void (*s_pfnLockWaitHook)(void) = NULL;
+
+void QaxSetLockWaitHook(void (*pfnHook)(void)) { s_pfnLockWaitHook = pfnHook; }
 
 static void TraceLockError(const char *szFormat, const char *szDetail) {
     snprintf(g_traceMsg2, sizeof(g_traceMsg2), szFormat, szDetail);
@@ -65,7 +69,7 @@ void WaitValueLock(void) {
         // Nothing is half done while the lock is awaited: a lock left behind
         // by a reader that died must not keep SIGTERM from saving the
         // histories.
-        TerminateIfRequested();
+        if (s_pfnLockWaitHook != NULL) s_pfnLockWaitHook();
         QaxClockSleepUs(kLockPollUs);
     }
 }

@@ -6,7 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 

@@ -3,7 +3,7 @@
 // so a lasting condition is reported once.
 #include <stdio.h>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "events/events.h"
 #include "platform/platform.h"
 

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "metrics/metrics.h"
+#include "metrics/records.h"
 
 // Event ids handed to sw_msg_dispatcher.
 #define QAX_EVENT_PCAP_MIN_CHANGED 114

@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "events/events.h"
 #include "firmware/element_method.h"
 #include "firmware/registers.h"

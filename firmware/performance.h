@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "metrics/metrics.h"
+#include "metrics/records.h"
 
 // The main cycle's performance record: utilisation in percent and the
 // sample's timestamp.

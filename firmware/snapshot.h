@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "metrics/metrics.h"
+#include "metrics/records.h"
 
 // Snapshot transfer limits.
 #define QAX_SNAPSHOT_READ_REQUEST_SIZE 10

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "fuzz/private_root.h"
 #include "history/history_internal.h"
 #include "platform/platform.h"

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "history/history_internal.h"
 #include "platform/platform.h"
 #include "platform/safe_files.h"

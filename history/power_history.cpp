@@ -3,7 +3,7 @@
 // period becomes one sample of a 576-slot ring (24 hours).
 #include <string.h>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "history/history_internal.h"
 
 PowerHistorySample powerHistory[QAX_HISTORY_SLOTS];

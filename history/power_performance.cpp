@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "history/history_internal.h"
 #include "platform/platform.h"
 

@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "firmware/element_method.h"
 #include "metrics/metrics.h"
 #include "platform/platform.h"

@@ -11,7 +11,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "firmware/performance.h"
 #include "metrics/metric_log_format.h"
 #include "metrics/metrics.h"

@@ -11,7 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "firmware/element_method.h"
 #include "firmware/performance.h"
 #include "history/history.h"

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "platform/platform.h"
 #include "test_root.h"
 

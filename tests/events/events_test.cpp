@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "events/events.h"
 #include "firmware/element_method.h"
 #include "firmware/redundancy.h"

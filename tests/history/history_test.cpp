@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "daemon/daemon.h"
+#include "daemon/trace.h"
 #include "history/history_internal.h"
 #include "process.h"
 #include "test_root.h"
