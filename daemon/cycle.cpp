@@ -64,7 +64,7 @@ static int CountDaemonInstances(void) {
     rewind(psStream);
     int nCount = 0;
     int nPid = 0;
-    while (fscanf(psStream, "%d", &nPid) == 1) nCount++;
+    while (fscanf(psStream, "%d", &nPid) == 1) nCount += QaxProcessSharesRoot(nPid);
     secure_pclose(psStream);
     return nCount;
 }

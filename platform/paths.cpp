@@ -70,3 +70,30 @@ const char *QaxPath(const char *path, char *out, size_t outSize) {
     memcpy(out + rootLen, path, pathLen + 1);
     return out;
 }
+
+int QaxProcessSharesRoot(int pid) {
+    const char *root = getenv("QAX_ROOT");
+    if (root == nullptr || root[0] == '\0') return 1;
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/environ", pid);
+    FILE *f = fopen(path, "rb");
+    if (f == nullptr) return errno == ENOENT || errno == ESRCH ? 0 : 1;  // gone; or hidden: assume it may
+    // Entries are "NAME=value\0"; a bounded read (an environment is small).
+    static const size_t kLimit = 256 * 1024;
+    std::string entry;
+    int shares = 0;
+    size_t total = 0;
+    for (int c; (c = fgetc(f)) != EOF && total < kLimit; total++) {
+        if (c != '\0') {
+            entry.push_back(static_cast<char>(c));
+            continue;
+        }
+        if (entry.compare(0, 9, "QAX_ROOT=") == 0) {
+            shares = entry.compare(9, std::string::npos, root) == 0;
+            break;
+        }
+        entry.clear();
+    }
+    fclose(f);
+    return shares;
+}

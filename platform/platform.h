@@ -88,4 +88,10 @@ void QaxClockReset(void);
 // QAX_ROOT is unset); null when the result does not fit.
 const char *QaxPath(const char *path, char *out, size_t outSize);
 
+// 1 when process `pid` belongs to this installation: always when QAX_ROOT is
+// unset (the controller itself, one daemon per machine); otherwise when it
+// runs with the same QAX_ROOT, so that daemons of different roots (one per
+// controller on a management host, parallel tests) do not count each other.
+int QaxProcessSharesRoot(int pid);
+
 #endif

@@ -95,6 +95,8 @@ inline int Run(const std::vector<std::string> &argv, const std::map<std::string,
     return -1;
 }
 
+inline bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
 inline std::string ReadAll(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
