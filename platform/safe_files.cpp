@@ -143,7 +143,9 @@ static int OpenDirLocked(const char *path, mode_t mode, unsigned flags, std::str
 
     std::lock_guard<std::mutex> lock(g_dirMutex);
     CachedDir *slot = Slot(full);
-    for (int attempt = 0; attempt < 3; attempt++) {
+    // A move aside and a fresh directory take a few rounds; a directory that
+    // keeps being replaced under us is given up on after that.
+    for (int attempt = 0; attempt < 6; attempt++) {
         struct stat st;
         if (lstat(full.c_str(), &st) != 0) {
             if (errno != ENOENT || !create) return -1;
