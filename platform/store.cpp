@@ -11,10 +11,13 @@
 // it lives in RAM); the persistent write happens inside it. The lock order is
 // always volatile before persistent, and nothing that holds the persistent
 // write lock waits for the volatile one, so there is no deadlock.
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <pthread.h>
 #include <sqlite3.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -25,6 +28,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 #include "platform/store_db.h"
 
 namespace qaxstore {
@@ -33,6 +37,20 @@ namespace {
 constexpr int kBusyTimeoutMs = 5000;
 constexpr char kPersistentPath[] = "/pstorage/aim/aim.db";
 constexpr char kVolatilePath[] = "/tmp/aim/aim.db";
+constexpr char kFileName[] = "aim.db";
+constexpr char kWalName[] = "aim.db-wal";
+constexpr char kShmName[] = "aim.db-shm";
+constexpr char kDamagedName[] = "aim.db.damaged";
+constexpr mode_t kDirMode = 0755;
+// After a failure, the file is opened (or written) again at most this often.
+constexpr uint64_t kRetryMs = 10000;
+
+// A persistent set that answered success survives a power cut; the volatile
+// database lives in RAM and needs no sync at all. A few dozen keys fit in a
+// handful of pages: a small page cache keeps the daemon's memory small (the
+// default allows 2 MiB per connection).
+constexpr char kPragmasPersistent[] = "PRAGMA synchronous=FULL; PRAGMA cache_size=-64";
+constexpr char kPragmasVolatile[] = "PRAGMA synchronous=OFF; PRAGMA cache_size=-64";
 
 // Statements are cached by the address of these texts.
 constexpr char kSqlGet[] = "SELECT value FROM kv WHERE key = ?1";
@@ -58,65 +76,110 @@ constexpr char kSchemaEvents[] =
 
 enum class Kind { kPersistent, kVolatile };
 enum class OpenMode {
-    kExisting,  // use the file if it is there; never create anything
-    kCreate,    // create directories, file and tables as needed
+    kExisting,  // use the file if it is there; never create or move anything
+    kCreate,    // create the directory, file and tables as needed
 };
+enum class Op { kRead, kWrite };
 
 bool HardError(int rc) {
     int primary = rc & 0xFF;
     return primary != SQLITE_BUSY && primary != SQLITE_LOCKED;
 }
 
-// Creates every missing directory above `path`.
-bool MakeParents(const std::string &path, std::string *error) {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        std::string dir = path.substr(0, slash);
-        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-            *error = "cannot create " + dir + ": " + strerror(errno);
-            return false;
-        }
+// The storage itself refused: read-only, full or failing file system.
+bool StorageRefused(int rc) {
+    int primary = rc & 0xFF;
+    return primary == SQLITE_READONLY || primary == SQLITE_IOERR || primary == SQLITE_FULL ||
+           primary == SQLITE_CANTOPEN || primary == SQLITE_PERM;
+}
+
+uint64_t Now() { return QaxClockMonotonicMs(); }
+
+const char *Describe(const struct stat &st) {
+    if (S_ISDIR(st.st_mode)) return "a directory";
+    if (S_ISLNK(st.st_mode)) return "a symbolic link";
+    if (S_ISFIFO(st.st_mode)) return "a FIFO";
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device";
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+    return "a file with more than one link";
+}
+
+// Removes an entry of our checked directory, a directory with what it holds
+// (a few levels; never following a link).
+int RemoveTree(int dirfd, const char *name, int depth) {
+    if (QaxRemoveOwnEntry(dirfd, name) == 0) return 0;
+    if ((errno != ENOTEMPTY && errno != EEXIST) || depth == 0) return -1;
+    int fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    DIR *dir = fdopendir(fd);
+    if (dir == nullptr) {
+        close(fd);
+        return -1;
     }
-    return true;
+    while (struct dirent *entry = readdir(dir)) {
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            RemoveTree(fd, entry->d_name, depth - 1);
+    }
+    closedir(dir);
+    return QaxRemoveOwnEntry(dirfd, name);
 }
 
 // One connection with its statements, opened lazily and kept until closed.
+//
+// Failures are reported once per change of state: the first failure after
+// success, and the first success after failures. A read that works does not
+// end an outage of writes. After a failure the file is not opened again for
+// kRetryMs, and a storage that refused a write (read-only or full) is not
+// written again for kRetryMs; then the connection is opened afresh, since one
+// opened on a read-only file system stays read-only for good.
 class Db {
 public:
     explicit Db(Kind kind) : kind_(kind) {}
     Db(const Db &) = delete;
     Db &operator=(const Db &) = delete;
 
-    // True when usable. With kExisting a missing file answers false quietly
-    // (missing() tells), anything else that fails is reported.
+    // True when usable for reading (and, with kCreate, the tables exist
+    // unless writes are refused). With kExisting a missing file answers
+    // false quietly (missing() tells).
     bool Open(OpenMode mode);
     bool missing() const { return missing_; }
     sqlite3 *handle() const { return db_; }
+    // To be asked before every write.
+    bool Writable();
 
     // Cached for the connection's life; null (reported) when it cannot be prepared.
     sqlite3_stmt *Statement(const char *sql);
 
-    // Reports a failed operation once per outage, and drops the connection
-    // when the error is not a passing lock conflict, so that the next use
-    // opens the file afresh.
-    void Failed(int rc, const char *what);
-    void Succeeded() { reported_ = false; }
+    void Failed(int rc, Op op);
+    void Succeeded(Op op);
     void Close();
     void Reset() {
         Close();
-        reported_ = false;
+        failing_ = damaged_ = false;
+        reopenAt_ = writeAt_ = 0;
     }
 
 private:
-    bool Configure(OpenMode mode);
-    bool Exec(const char *sql, const char *what);
-    void Report(const std::string &message);
+    int OpenFile(OpenMode mode, std::string *why, bool *damaged);
+    int Configure(OpenMode mode, std::string *why);
+    int Exec(const char *sql);
+    bool MoveAside(int dirfd);
+    void Trouble(Op op, const char *format, ...) __attribute__((format(printf, 3, 4)));
+    std::string Reason(int rc) const;
+    bool Damage(int rc) const;
 
     Kind kind_;
     sqlite3 *db_ = nullptr;
     bool schema_ = false;  // tables known to exist
     bool missing_ = false;
-    bool reported_ = false;
+    bool failing_ = false;
+    Op failedOp_ = Op::kRead;
+    bool damaged_ = false;  // not a database: the next writer moves it aside
+    std::string damage_;
+    uint64_t reopenAt_ = 0;  // monotonic ms; 0: no wait
+    uint64_t writeAt_ = 0;
+    dev_t dev_ = 0;  // the file examined before opening
+    ino_t ino_ = 0;
     std::string path_;
     struct Cached {
         const char *sql;
@@ -125,77 +188,192 @@ private:
     Cached cache_[12] = {};
 };
 
-void Db::Report(const std::string &message) {
-    if (reported_) return;
-    reported_ = true;
-    fprintf(stderr, "aim store: %s database %s: %s\n",
-            kind_ == Kind::kPersistent ? "persistent" : "volatile",
-            path_.empty() ? (kind_ == Kind::kPersistent ? kPersistentPath : kVolatilePath)
-                          : path_.c_str(),
-            message.c_str());
+void Db::Trouble(Op op, const char *format, ...) {
+    if (failing_) {
+        if (op == Op::kWrite) failedOp_ = op;
+        return;
+    }
+    failing_ = true;
+    failedOp_ = op;
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    QaxReportError("aim_config", "%s", text);
+}
+
+void Db::Succeeded(Op op) {
+    if (!failing_ || (op == Op::kRead && failedOp_ == Op::kWrite)) return;
+    failing_ = false;
+    QaxReportError("aim_config", failedOp_ == Op::kWrite ? "Store %s is writable again"
+                                                         : "Store %s can be read again",
+                   path_.c_str());
+}
+
+// The system's reason where there is one (SQLite records it only for these;
+// a full file system it reports as SQLITE_FULL alone).
+std::string Db::Reason(int rc) const {
+    int primary = rc & 0xFF;
+    if (primary == SQLITE_FULL) return strerror(ENOSPC);
+    if (db_ != nullptr && (primary == SQLITE_CANTOPEN || primary == SQLITE_IOERR) &&
+        sqlite3_system_errno(db_) != 0)
+        return strerror(sqlite3_system_errno(db_));
+    return db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+}
+
+bool Db::Damage(int rc) const {
+    int primary = rc & 0xFF;
+    return primary == SQLITE_NOTADB || primary == SQLITE_CORRUPT ||
+           (primary == SQLITE_CANTOPEN && db_ != nullptr && sqlite3_system_errno(db_) == EISDIR);
 }
 
 bool Db::Open(OpenMode mode) {
     missing_ = false;
     if (db_ != nullptr) {
-        if (schema_ || mode == OpenMode::kExisting) return true;
-        // Opened for reading only so far: make sure the tables exist.
-        if (Exec(kSchemaKv, "create table") &&
-            (kind_ == Kind::kVolatile || Exec(kSchemaEvents, "create table"))) {
-            schema_ = true;
+        if (schema_ || mode == OpenMode::kExisting || writeAt_ != 0 ||
+            sqlite3_db_readonly(db_, "main") == 1)
             return true;
+        // Opened for reading only so far: make sure the tables exist.
+        int rc = Exec(kSchemaKv);
+        if (rc == SQLITE_OK && kind_ == Kind::kPersistent) rc = Exec(kSchemaEvents);
+        if (rc != SQLITE_OK) {
+            Failed(rc, Op::kWrite);
+            return false;
         }
-        return false;
+        schema_ = true;
+        return true;
     }
-
+    // A writer moves a damaged file aside at once; otherwise a failure is
+    // tried again only after a while.
+    if (reopenAt_ != 0 && Now() < reopenAt_ && !(damaged_ && mode == OpenMode::kCreate))
+        return false;
+    const Op op = mode == OpenMode::kCreate ? Op::kWrite : Op::kRead;
+    const char *own = kind_ == Kind::kPersistent ? kPersistentPath : kVolatilePath;
     char buffer[PATH_MAX];
-    const char *path =
-        QaxPath(kind_ == Kind::kPersistent ? kPersistentPath : kVolatilePath, buffer, sizeof buffer);
+    const char *path = QaxPath(own, buffer, sizeof buffer);
     if (path == nullptr) {
-        Report("no usable path (QAX_ROOT)");
+        path_ = own;
+        Trouble(op, "Store %s has no usable path (QAX_ROOT)", own);
+        reopenAt_ = Now() + kRetryMs;
         return false;
     }
     path_ = path;
-    if (mode == OpenMode::kExisting) {
-        // An empty file is what a crash during creation leaves: nothing in it.
-        struct stat st;
-        if (stat(path, &st) != 0) {
-            if (errno == ENOENT || errno == ENOTDIR) {
-                missing_ = true;
-            } else {
-                Report(strerror(errno));
-            }
-            return false;
-        }
-        if (st.st_size == 0) {
+
+    // The directory is checked (ours, no link, nobody else may write it), and
+    // so is its parent (/tmp is sticky, /pstorage root's): the path names the
+    // checked directory from here on. Readers take an untrusted or missing
+    // directory as "nothing stored".
+    char dir[PATH_MAX];
+    QaxSplitPath(own, dir, sizeof dir);
+    int dirfd = QaxOpenDir(dir, kDirMode, mode == OpenMode::kCreate ? QAX_DIR_CREATE : 0);
+    if (dirfd < 0) {
+        if (mode == OpenMode::kExisting && (errno == ENOENT || errno == ENOTDIR || errno == EPERM)) {
             missing_ = true;
             return false;
         }
-    } else {
-        std::string error;
-        if (!MakeParents(path_, &error)) {
-            Report(error);
-            return false;
-        }
+        Trouble(op, "Store directory %s cannot be used: %s",
+                path_.substr(0, path_.size() - strlen(kFileName) - 1).c_str(), strerror(errno));
+        reopenAt_ = Now() + kRetryMs;
+        return false;
     }
 
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
-    if (mode == OpenMode::kCreate) flags |= SQLITE_OPEN_CREATE;
-    int rc = sqlite3_open_v2(path, &db_, flags, nullptr);
-    if (rc != SQLITE_OK) {
-        Report(db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc));
-        sqlite3_close_v2(db_);
-        db_ = nullptr;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        if (damaged_ && mode == OpenMode::kCreate && !MoveAside(dirfd)) break;
+        // SQLite opens without following a link; what is not a regular file
+        // with one link sits in our directory, so it is ours to move aside.
+        // (The -wal and -shm files need no such check: nobody else can make
+        // a link in the checked directory.)
+        struct stat st;
+        dev_ = 0;
+        ino_ = 0;
+        if (fstatat(dirfd, kFileName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT) {
+                Trouble(op, "Store %s cannot be opened: %s", path, strerror(errno));
+                break;
+            }
+            if (mode == OpenMode::kExisting) {
+                missing_ = true;
+                return false;
+            }
+        } else {
+            dev_ = st.st_dev;
+            ino_ = st.st_ino;
+            if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+                damaged_ = true;
+                damage_ = Describe(st);
+                if (mode == OpenMode::kCreate && attempt == 0) continue;
+                Trouble(op, "Store %s is not a database (%s)", path, damage_.c_str());
+                break;
+            }
+            // An empty file is what a crash during creation leaves: nothing in it.
+            if (st.st_size == 0 && mode == OpenMode::kExisting) {
+                missing_ = true;
+                return false;
+            }
+        }
+        std::string why;
+        bool damaged = false;
+        int rc = OpenFile(mode, &why, &damaged);
+        if (rc == SQLITE_OK) {
+            reopenAt_ = 0;
+            return true;
+        }
+        if (damaged) {
+            damaged_ = true;
+            damage_ = why;
+            if (mode == OpenMode::kCreate && attempt == 0) continue;
+            Trouble(op, "Store %s is not a database (%s)", path, why.c_str());
+            break;
+        }
+        // SQLite's own reason is then often a -shm file it could not make.
+        if (faccessat(dirfd, ".", W_OK, AT_EACCESS) != 0 && errno == EROFS) why = strerror(EROFS);
+        Trouble(op, "Store %s cannot be opened: %s", path, why.c_str());
+        break;
+    }
+    reopenAt_ = Now() + kRetryMs;
+    return false;
+}
+
+// Moves the damaged file aside (one generation kept) with its -wal and -shm.
+bool Db::MoveAside(int dirfd) {
+    damaged_ = false;
+    // Another process may have moved it already and made a new one.
+    struct stat st;
+    if (fstatat(dirfd, kFileName, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        (ino_ != 0 && (st.st_dev != dev_ || st.st_ino != ino_)))
+        return true;
+    RemoveTree(dirfd, kDamagedName, 4);
+    if (renameat(dirfd, kFileName, dirfd, kDamagedName) != 0) {
+        Trouble(Op::kWrite, "Store %s is not a database (%s) and cannot be moved aside: %s",
+                path_.c_str(), damage_.c_str(), strerror(errno));
         return false;
     }
-    if (!Configure(mode)) {
-        Close();
-        return false;
-    }
+    RemoveTree(dirfd, kWalName, 4);
+    RemoveTree(dirfd, kShmName, 4);
+    failing_ = false;  // this line tells what happened; the store works from here
+    QaxReportError("aim_config", "Store %s is not a database (%s); moved it aside to %s.damaged",
+                   path_.c_str(), damage_.c_str(), path_.c_str());
     return true;
 }
 
-bool Db::Configure(OpenMode mode) {
+int Db::OpenFile(OpenMode mode, std::string *why, bool *damaged) {
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW;
+    if (mode == OpenMode::kCreate) flags |= SQLITE_OPEN_CREATE;
+    int rc = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
+    if (rc == SQLITE_OK) {
+        rc = Configure(mode, why);
+    } else {
+        *why = Reason(rc);
+    }
+    if (rc != SQLITE_OK) {
+        *damaged = Damage(rc);
+        Close();
+    }
+    return rc;
+}
+
+int Db::Configure(OpenMode mode, std::string *why) {
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
     // Closing must never write: the last connection would otherwise copy the
@@ -214,37 +392,44 @@ bool Db::Configure(OpenMode mode) {
                strcmp(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)), "wal") == 0;
     sqlite3_finalize(stmt);
     if (rc != SQLITE_ROW) {
-        Report(sqlite3_errmsg(db_));
-        return false;
+        *why = Reason(rc);
+        return rc;
     }
     if (!wal) {
-        Report("cannot switch to WAL mode");
-        return false;
+        *why = "cannot switch to WAL mode";
+        return SQLITE_ERROR;
     }
-    // A persistent set that answered success survives a power cut; the
-    // volatile database lives in RAM and needs no sync at all.
-    if (!Exec(kind_ == Kind::kPersistent ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=OFF",
-              "configure"))
-        return false;
-    // A few dozen keys fit in a handful of pages: a small page cache keeps
-    // the daemon's memory small (the default allows 2 MiB per connection).
-    if (!Exec("PRAGMA cache_size=-64", "configure")) return false;
+    rc = Exec(kind_ == Kind::kPersistent ? kPragmasPersistent : kPragmasVolatile);
     schema_ = false;
-    if (mode == OpenMode::kCreate) {
-        if (!Exec(kSchemaKv, "create table")) return false;
-        if (kind_ == Kind::kPersistent && !Exec(kSchemaEvents, "create table")) return false;
-        schema_ = true;
+    if (rc == SQLITE_OK && mode == OpenMode::kCreate && sqlite3_db_readonly(db_, "main") != 1) {
+        rc = Exec(kSchemaKv);
+        if (rc == SQLITE_OK && kind_ == Kind::kPersistent) rc = Exec(kSchemaEvents);
+        schema_ = rc == SQLITE_OK;
     }
-    return true;
+    if (rc != SQLITE_OK) *why = Reason(rc);
+    return rc;
 }
 
-bool Db::Exec(const char *sql, const char *what) {
-    int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK) {
-        Report(std::string(what) + ": " + sqlite3_errmsg(db_));
-        return false;
+int Db::Exec(const char *sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+
+bool Db::Writable() {
+    if (db_ == nullptr) return false;
+    if (writeAt_ != 0) {
+        if (Now() < writeAt_) return false;
+        writeAt_ = 0;
+        Close();
+        if (!Open(OpenMode::kCreate)) return false;
     }
-    return true;
+    if (sqlite3_db_readonly(db_, "main") != 1) return true;
+    // SQLite opens read-only, silently, what it cannot open for writing.
+    Trouble(Op::kWrite, "Store %s cannot be written: %s", path_.c_str(),
+            access(path_.c_str(), W_OK) != 0 ? strerror(errno) : "opened read-only");
+    writeAt_ = Now() + kRetryMs;
+    return false;
+}
+
+Op OpOf(const char *sql) {
+    return sql == kSqlGet || sql == kSqlList || sql == kSqlEventList ? Op::kRead : Op::kWrite;
 }
 
 sqlite3_stmt *Db::Statement(const char *sql) {
@@ -257,12 +442,12 @@ sqlite3_stmt *Db::Statement(const char *sql) {
     sqlite3_stmt *stmt = nullptr;
     int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
     if (rc != SQLITE_OK) {
-        Failed(rc, "prepare");
+        Failed(rc, OpOf(sql));
         return nullptr;
     }
     if (free_slot == nullptr) {  // more statements than slots: a programming error
         sqlite3_finalize(stmt);
-        Report("statement cache full");
+        Trouble(OpOf(sql), "Store %s: statement cache full", path_.c_str());
         return nullptr;
     }
     free_slot->sql = sql;
@@ -270,10 +455,29 @@ sqlite3_stmt *Db::Statement(const char *sql) {
     return stmt;
 }
 
-void Db::Failed(int rc, const char *what) {
-    Report(std::string(what) + ": " +
-           (db_ != nullptr ? sqlite3_errmsg(db_) : sqlite3_errstr(rc)));
-    if (HardError(rc)) Close();
+// A damaged file is dropped (the next writer moves it aside). A write the
+// storage refused leaves the connection for reading; a failed read drops it.
+// A passing lock conflict or a write refused by the database's own rules
+// changes nothing.
+void Db::Failed(int rc, Op op) {
+    const std::string why = Reason(rc);
+    if (Damage(rc)) {
+        damaged_ = true;
+        damage_ = why;
+        Trouble(op, "Store %s is not a database (%s)", path_.c_str(), why.c_str());
+        Close();
+        reopenAt_ = Now() + kRetryMs;
+        return;
+    }
+    Trouble(op, op == Op::kWrite ? "Store %s cannot be written: %s" : "Store %s cannot be read: %s",
+            path_.c_str(), why.c_str());
+    if (!HardError(rc)) return;
+    if (op == Op::kWrite) {
+        if (StorageRefused(rc)) writeAt_ = Now() + kRetryMs;
+    } else {
+        Close();
+        reopenAt_ = Now() + kRetryMs;
+    }
 }
 
 void Db::Close() {
@@ -378,9 +582,9 @@ Found Lookup(Db &db, const char *key, int64_t *value, bool *row = nullptr) {
         }
     }
     if (result == Found::kError) {
-        db.Failed(rc, "read");
+        db.Failed(rc, Op::kRead);
     } else {
-        db.Succeeded();
+        db.Succeeded(Op::kRead);
     }
     return result;
 }
@@ -397,10 +601,10 @@ bool Run(Db &db, const char *sql, const char *key, const int64_t *value) {
         rc = sqlite3_step(stmt);
     }
     if (rc != SQLITE_DONE) {
-        db.Failed(rc, sql == kSqlBegin ? "lock" : "write");
+        db.Failed(rc, Op::kWrite);
         return false;
     }
-    db.Succeeded();
+    db.Succeeded(Op::kWrite);
     return true;
 }
 
@@ -414,7 +618,7 @@ enum class Lock { kHeld, kBusy, kUnusable };
 
 // Takes the writers' lock: a write transaction of the volatile database.
 Lock LockWriters(Db &vol) {
-    if (!vol.Open(OpenMode::kCreate)) return Lock::kUnusable;
+    if (!vol.Open(OpenMode::kCreate) || !vol.Writable()) return Lock::kUnusable;
     sqlite3_stmt *stmt = vol.Statement(kSqlBegin);
     if (stmt == nullptr) return Lock::kUnusable;
     int rc;
@@ -423,7 +627,7 @@ Lock LockWriters(Db &vol) {
         rc = sqlite3_step(stmt);
     }
     if (rc == SQLITE_DONE) return Lock::kHeld;
-    vol.Failed(rc, "lock");
+    vol.Failed(rc, Op::kWrite);
     return HardError(rc) ? Lock::kUnusable : Lock::kBusy;
 }
 
@@ -443,7 +647,7 @@ bool RemovePersistent(Db &per, const char *key) {
     bool row = false;
     if (Lookup(per, key, &ignored, &row) == Found::kError) return false;
     if (!row) return true;
-    bool ok = Run(per, kSqlDelete, key, nullptr);
+    bool ok = per.Writable() && Run(per, kSqlDelete, key, nullptr);
     if (ok) Checkpoint(per);
     return ok;
 }
@@ -461,6 +665,14 @@ int SetVolatile(Session &s, const char *key, int64_t value) {
     return UnlockWriters(vol, true) ? 1 : 0;
 }
 
+// True when the volatile database cannot be written but still shows `key`:
+// the key can then be neither moved nor cleared.
+bool StuckInVolatile(Db &vol, const char *key) {
+    int64_t ignored;
+    bool row = false;
+    return vol.handle() != nullptr && Lookup(vol, key, &ignored, &row) != Found::kError && row;
+}
+
 int SetPersistent(Session &s, const char *key, int64_t value) {
     Db &per = s.persistent();
     Db &vol = s.volatile_db();
@@ -469,15 +681,16 @@ int SetPersistent(Session &s, const char *key, int64_t value) {
     Lock lock = LockWriters(vol);
     if (lock == Lock::kBusy) return 0;
     bool held = lock == Lock::kHeld;
+    if (!held && StuckInVolatile(vol, key)) return 0;
+    int64_t current = 0;
     if (!per.Open(OpenMode::kCreate)) {
         if (held) UnlockWriters(vol, false);
         return 0;
     }
-    int64_t current = 0;
     Found found = Lookup(per, key, &current);
     bool ok = found != Found::kError;
     if (ok && (found == Found::kNo || current != value)) {
-        ok = Run(per, kSqlPut, key, &value);
+        ok = per.Writable() && Run(per, kSqlPut, key, &value);
         if (ok) Checkpoint(per);
     }
     if (!held) return ok ? 1 : 0;
@@ -526,10 +739,10 @@ bool ListInto(Db &db, bool persistent, const char *prefix, size_t prefixLength,
         }
     }
     if (rc != SQLITE_DONE) {
-        db.Failed(rc, "read");
+        db.Failed(rc, Op::kRead);
         return false;
     }
-    db.Succeeded();
+    db.Succeeded(Op::kRead);
     return true;
 }
 
@@ -596,7 +809,7 @@ bool RecordEvent(uint64_t timeMs, unsigned int id, const char *oldValue, size_t 
                  const char *newValue, size_t newLength) {
     Session s;
     Db &per = s.persistent();
-    if (!per.Open(OpenMode::kCreate)) return false;
+    if (!per.Open(OpenMode::kCreate) || !per.Writable()) return false;
     sqlite3_stmt *insert = per.Statement(kSqlEventInsert);
     sqlite3_stmt *trim = per.Statement(kSqlEventTrim);
     if (insert == nullptr || trim == nullptr) return false;
@@ -614,7 +827,7 @@ bool RecordEvent(uint64_t timeMs, unsigned int id, const char *oldValue, size_t 
         rc = sqlite3_step(insert);
     }
     if (rc != SQLITE_DONE) {
-        per.Failed(rc, "record event");
+        per.Failed(rc, Op::kWrite);
         return false;
     }
     // Rows are numbered upwards; the oldest beyond the limit go.
@@ -623,10 +836,10 @@ bool RecordEvent(uint64_t timeMs, unsigned int id, const char *oldValue, size_t 
         Use use(trim);
         sqlite3_bind_int64(trim, 1, last - kMaxEvents);
         rc = sqlite3_step(trim);
-        if (rc != SQLITE_DONE) per.Failed(rc, "trim events");  // recorded all the same
+        if (rc != SQLITE_DONE) per.Failed(rc, Op::kWrite);  // recorded all the same
     }
     Checkpoint(per);
-    per.Succeeded();
+    per.Succeeded(Op::kWrite);
     return true;
 }
 
@@ -651,10 +864,10 @@ bool ReadEvents(std::vector<Event> *out) {
         }
     }
     if (rc != SQLITE_DONE) {
-        per.Failed(rc, "read events");
+        per.Failed(rc, Op::kRead);
         return false;
     }
-    per.Succeeded();
+    per.Succeeded(Op::kRead);
     return true;
 }
 
@@ -704,7 +917,8 @@ int aim_config_clear(const char *key) {
     qaxstore::Lock lock = qaxstore::LockWriters(s.volatile_db());
     if (lock == qaxstore::Lock::kBusy) return 0;
     bool held = lock == qaxstore::Lock::kHeld;
-    bool ok = !held || qaxstore::Run(s.volatile_db(), qaxstore::kSqlDelete, key, nullptr);
+    bool ok = held ? qaxstore::Run(s.volatile_db(), qaxstore::kSqlDelete, key, nullptr)
+                   : !qaxstore::StuckInVolatile(s.volatile_db(), key);
     ok = qaxstore::RemovePersistent(s.persistent(), key) && ok;
     if (held) ok = qaxstore::UnlockWriters(s.volatile_db(), ok) && ok;
     return ok ? 1 : 0;

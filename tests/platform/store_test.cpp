@@ -1,10 +1,14 @@
 // Paths under QAX_ROOT; the configuration store, event sink and qax-aim:
 // durability, moves between the databases, several processes at once, bad
-// input, damaged files, and what the command line shows.
+// input, damaged files, failing storage, and what the command line shows.
+#include <linux/magic.h>
+#include <sched.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "platform/safe_files.h"
 #include "platform/store_db.h"
 #include "process.h"
 #include "test_root.h"
@@ -25,9 +30,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
+std::vector<std::string> g_reports;
+
 class StoreTest : public ::testing::Test {
   protected:
+    void SetUp() override {
+        g_reports.clear();
+        QaxSetReportSink([](const char *function, const char *text) {
+            g_reports.push_back(std::string(function) + ": " + text);
+        });
+    }
     void TearDown() override {  // later tests expect the real clock
+        QaxSetReportSink(nullptr);
         unsetenv("QAX_CLOCK");
         QaxClockReset();
     }
@@ -180,29 +194,143 @@ TEST_F(StoreTest, BadInputIsRefusedAndLeavesOutputsAlone) {
     EXPECT_TRUE(aim_config_get_int64("texty", &i64) == 0 && i64 == 55);
 }
 
-TEST_F(StoreTest, DamagedDatabaseAnswersZeroWithOneMessage) {
-    for (bool persistent : {true, false}) {
-        SCOPED_TRACE(persistent ? "persistent" : "volatile");
+TEST_F(StoreTest, WhatIsNotADatabaseIsMovedAsideAndMadeAfresh) {
+    const std::string victim = root_.Path() + "/victim", garbage(8192, 'x');
+    std::ofstream(victim) << "not ours";
+    fs::create_directories(root_.Path() + "/elsewhere");
+    const struct {
+        bool persistent;
+        const char *plant;
+        std::string report;  // the one line reported
+    } cases[] = {
+        {true, "garbage", "(file is not a database); moved it aside to "},
+        {false, "garbage", "(file is not a database); moved it aside to "},
+        {true, "truncated", "(database disk image is malformed); moved it aside to "},
+        {true, "directory", "(a directory); moved it aside to "},  // replaces the last one kept
+        {false, "link", "(a symbolic link); moved it aside to "},
+        {true, "hard link", "(a file with more than one link); moved it aside to "},
+        {false, "linked directory", "is not safe (a symbolic link); moved it aside to "},
+    };
+    int64_t n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.plant) + (c.persistent ? " (persistent)" : " (volatile)"));
+        const std::string db = Db(c.persistent), dir = fs::path(db).parent_path();
         aim_config_close();
-        for (const char *dir : {"/pstorage/aim", "/tmp/aim"}) fs::remove_all(root_.Path() + dir);
-        fs::create_directories(fs::path(Db(persistent)).parent_path());
-        const std::string garbage(8192, 'x');
-        std::ofstream(Db(persistent)) << garbage;
-        testing::internal::CaptureStderr();
-        int64_t value = 0;
-        for (int round = 0; round < 3; round++) {  // the other database keeps working, one message only
-            EXPECT_EQ(aim_config_get_int64("absent", &value), 0);
-            EXPECT_EQ(aim_config_set_int64("p", 14, 1), persistent ? 0 : 1);
-            EXPECT_EQ(aim_config_set_int64("v", 24, 0), persistent ? 1 : 0);
+        for (const char *suffix : {"", "-wal", "-shm"}) fs::remove_all(db + suffix);
+        fs::create_directories(dir);
+        const std::string plant = c.plant;
+        if (plant == "garbage") {
+            std::ofstream(db) << garbage;
+        } else if (plant == "truncated") {
+            sqlite3 *h = nullptr;
+            ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(h, "CREATE TABLE kv(key TEXT PRIMARY KEY, value INTEGER) WITHOUT ROWID;"
+                                      "WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 500)"
+                                      "INSERT INTO kv SELECT 'key' || n, n FROM c", nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(h);
+            fs::resize_file(db, 6000);
+        } else if (plant == "directory") {
+            fs::create_directories(db + "/inside");
+        } else if (plant == "link") {
+            fs::create_symlink(victim, db);
+        } else if (plant == "hard link") {
+            fs::create_hard_link(victim, db);
+        } else {
+            fs::remove_all(dir);
+            fs::create_directory_symlink(root_.Path() + "/elsewhere", dir);
         }
-        EXPECT_EQ(aim_config_get_int64(persistent ? "v" : "p", &value), 1);
-        EXPECT_EQ(value, persistent ? 24 : 14);
-        EXPECT_EQ(sw_msg_dispatcher(127, nullptr) != 0, persistent);  // events live in the persistent one
-        const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-        EXPECT_NE(err.find(persistent ? "aim store: persistent database" : "aim store: volatile database"),
-                  std::string::npos) << err;
-        EXPECT_EQ(qaxtest::ReadAll(Db(persistent)), garbage);
+        const fs::file_type planted = fs::symlink_status(plant == "linked directory" ? dir : db).type();
+        // A reader finds nothing and moves nothing.
+        const std::string key = "k" + std::to_string(++n);
+        EXPECT_EQ(Aim({"get", key}).status, 1);
+        EXPECT_EQ(fs::symlink_status(plant == "linked directory" ? dir : db).type(), planted);
+        g_reports.clear();
+        int64_t value = 0;
+        EXPECT_EQ(aim_config_set_int64(key.c_str(), n, c.persistent), 1);
+        EXPECT_TRUE(aim_config_get_int64(key.c_str(), &value) == 1 && value == n);
+        ASSERT_EQ(g_reports.size(), 1u) << testing::PrintToString(g_reports);
+        EXPECT_NE(g_reports[0].find(c.report), std::string::npos) << g_reports[0];
+        if (plant == "linked directory") {
+            EXPECT_TRUE(fs::is_empty(root_.Path() + "/elsewhere"));
+            continue;
+        }
+        EXPECT_NE(g_reports[0].find("Store " + db + " is not a database"), std::string::npos) << g_reports[0];
+        EXPECT_NE(g_reports[0].find(db + ".damaged"), std::string::npos) << g_reports[0];
+        EXPECT_EQ(fs::symlink_status(db + ".damaged").type(), planted);
+        if (plant == "garbage") {
+            EXPECT_EQ(qaxtest::ReadAll(db + ".damaged"), garbage);
+        }
+    }
+    EXPECT_EQ(qaxtest::ReadAll(victim), "not ours");
+}
+
+// Breaking and repairing the persistent store's ground. A read-only and a
+// full file system are real ones (tmpfs) in a mount namespace of this process.
+TEST_F(StoreTest, FailuresAreReportedOncePerChangeOfStateAndRecoveredWithoutRestart) {
+    const std::string pstorage = root_.Path() + "/pstorage", db = Db(true);
+    const bool mounts = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    auto onTmpfs = [&] {
+        struct statfs st;
+        return statfs(pstorage.c_str(), &st) == 0 && st.f_type == TMPFS_MAGIC;
+    };
+    const struct {
+        const char *name;
+        std::string report;
+    } cases[] = {
+        {"file", "Store directory " + pstorage + "/aim cannot be used: Not a directory"},
+        {"read-only", "Store " + db + " cannot be written: Read-only file system"},
+        {"full", "Store " + db + " cannot be written: No space left on device"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = c.name;
+        if (name != "file") {
+            if (!mounts) {
+                ADD_FAILURE() << "no mount namespace: " << strerror(errno);
+                continue;
+            }
+            fs::remove_all(pstorage + "/aim");
+            ASSERT_EQ(mount("tmpfs", pstorage.c_str(), "tmpfs", 0, "size=256k"), 0) << strerror(errno);
+            ASSERT_TRUE(onTmpfs());
+        }
+        ASSERT_EQ(aim_config_set_int("cap", 1, 1), 1);
+        aim_config_close();  // as at the daemon's start
+        if (name == "file") {
+            fs::remove_all(pstorage);
+            std::ofstream(pstorage) << "x";
+        } else if (name == "read-only") {
+            ASSERT_EQ(mount(nullptr, pstorage.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << strerror(errno);
+        } else {
+            ASSERT_TRUE(onTmpfs());  // never fill anything else
+            std::ofstream fill(pstorage + "/fill");
+            const std::string block(4096, 'f');
+            for (int i = 0; i < 128 && fill.write(block.data(), block.size()).flush(); i++) {
+            }
+        }
+        g_reports.clear();
+        for (int i = 0; i < 5; i++) {  // across two retries
+            EXPECT_EQ(aim_config_set_int("cap", 2 + i, 1), 0);
+            EXPECT_EQ(aim_config_set_int("figure", i, 0), 1);
+            QaxClockSleepUs(4000000);
+        }
+        EXPECT_EQ(g_reports, std::vector<std::string>{"aim_config: " + c.report});
+        if (name == "file") {
+            fs::remove(pstorage);
+            fs::create_directory(pstorage);
+        } else if (name == "read-only") {
+            ASSERT_EQ(mount(nullptr, pstorage.c_str(), nullptr, MS_REMOUNT, nullptr), 0) << strerror(errno);
+        } else {
+            fs::remove(pstorage + "/fill");
+        }
+        EXPECT_EQ(aim_config_set_int("cap", 99, 1), 0);  // not tried again before its time
+        QaxClockSleepUs(10000000);
+        int32_t value = 0;
+        EXPECT_EQ(aim_config_set_int("cap", 100, 1) + aim_config_set_int("cap", 101, 1), 2);
+        EXPECT_TRUE(aim_config_get_int("cap", &value) == 1 && value == 101);
+        EXPECT_EQ(g_reports, (std::vector<std::string>{"aim_config: " + c.report,
+                                                       "aim_config: Store " + db + " is writable again"}));
+        aim_config_close();
+        if (name != "file") umount2(pstorage.c_str(), MNT_DETACH);
     }
 }
 
