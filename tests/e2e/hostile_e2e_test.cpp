@@ -1,7 +1,7 @@
 // The real daemon on hostile ground: a /tmp that others write, directories
-// made by another user, a damaged history, a lock left behind, readers given
-// a FIFO, and signals at any moment. Nothing planted is written through or
-// blocks the daemon, nothing saved is lost, and it keeps monitoring.
+// made by another user, a damaged store and history, a lock left behind,
+// readers given a FIFO, and signals at any moment. Nothing planted is written
+// through or blocks the daemon, nothing saved is lost, and it keeps monitoring.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -20,6 +20,7 @@
 #include <functional>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -261,7 +262,7 @@ TEST_F(Hostile, DirectoriesMadeByAnotherUserAreMovedAsideAndMadeAfresh) {
     struct Row {
         const char *dir, *planted;
     };
-    const Row rows[] = {{"tmp/qax_log", "qax_0.log"}, {"tmp/qax_trace", "qax_trace_log_0.txt"}};
+    const Row rows[] = {{"tmp/qax_log", "qax_0.log"}, {"tmp/qax_trace", "qax_trace_log_0.txt"}, {"tmp/aim", "aim.db"}};
     for (const Row &r : rows) {
         const std::string dir = g.Path(r.dir), link = dir + "/" + r.planted;
         ASSERT_EQ(mkdir(dir.c_str(), 0777), 0);
@@ -310,6 +311,37 @@ TEST_F(Hostile, LinkInPlaceOfTheLogDirectoryIsNeitherPurgedNorWritten) {
 
 // ---------------------------------------------------------------------------
 // Storage that fails or is damaged.
+
+// A persistent store that is not a database, or not a file, is moved aside
+// whole and a fresh one made.
+TEST_F(Hostile, DamagedPersistentStoreIsMovedAsideAndReplaced) {
+    for (const bool directory : {false, true}) {
+        SCOPED_TRACE(directory ? "directory" : "garbage");
+        Ground g;
+        const std::string db = g.Path("pstorage/aim/aim.db");
+        const std::string garbage = std::string(3000, '\x5a') + "not a database";
+        ASSERT_EQ(mkdir(g.Path("pstorage/aim").c_str(), 0755), 0);
+        if (directory) {
+            ASSERT_EQ(mkdir(db.c_str(), 0755), 0);
+            g.WriteFile("pstorage/aim/aim.db/keep", garbage);
+        } else {
+            g.WriteFile("pstorage/aim/aim.db", garbage);
+        }
+        ASSERT_EQ(g.RunDaemon("at 600 sigterm\n"), 15);
+        std::string aside;
+        for (const auto &e : fs::directory_iterator(g.Path("pstorage/aim"))) {
+            const std::string name = e.path().filename();
+            if (name.rfind("aim.db", 0) == 0 && name != "aim.db" && name != "aim.db-wal" && name != "aim.db-shm" &&
+                name != "aim.db-journal")
+                aside = e.path();
+        }
+        ASSERT_FALSE(aside.empty()) << "nothing moved aside";
+        EXPECT_EQ(qaxtest::ReadAll(directory ? aside + "/keep" : aside), garbage);
+        EXPECT_EQ(Count(g.Trace(), "moved it aside to " + aside), 1) << "the move is not traced";
+        EXPECT_EQ(g.AimInt("qax_module_handle_0"), 1);
+        g.ExpectMonitoring();
+    }
+}
 
 // A history cut short keeps its bytes beside the full file, and the first
 // periodic save writes a whole new one.
