@@ -24,6 +24,7 @@
 
 #include "fuzz/private_root.h"
 #include "metrics/metrics.h"
+#include "platform/ipmi_internal.h"
 #include "platform/platform.h"
 
 namespace {

@@ -33,6 +33,7 @@
 #include "firmware/snapshot.h"
 #include "fuzz/private_root.h"
 #include "metrics/metrics.h"
+#include "platform/ipmi_internal.h"
 #include "platform/platform.h"
 
 namespace {

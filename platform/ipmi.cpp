@@ -1,96 +1,102 @@
-// IPMI_DoIPMICmd and its transports. The transport is chosen once from
-// QAX_IPMI: "sim" answers from the in-process firmware emulator; "inband"
-// (the default) is the local system interface and "lan" a remote controller,
-// both through FreeIPMI (ipmi_freeipmi.cpp). A transport never makes up an
-// answer.
+// IPMI_DoIPMICmd and GetAllSensorInfoByType, and the table of backends behind
+// them. The backend is chosen once from QAX_IPMI: "inband" (the default) is
+// the local system interface and "lan" a remote controller, both through
+// FreeIPMI (ipmi_freeipmi_*.cpp); "sim", the in-process firmware emulator, is
+// there when its link unit is (sim_backend/). The wrappers check arguments
+// and answers and count requests; a backend never makes up an answer.
 #include "platform/ipmi_freeipmi.h"
 #include "platform/ipmi_internal.h"
 #include "platform/platform.h"
-#include "sim/sim.h"
 
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <atomic>
 #include <mutex>
+#include <string>
 
 namespace {
 
 // An IPMI message carries at most this many data bytes either way.
 constexpr int kMaxIpmiLength = 255;
+constexpr size_t kMaxRegistered = 4;
 
-std::mutex g_mutex;
+// Everything here is constant-initialized, so a backend may register from a
+// static constructor of another unit.
+std::mutex g_mutex;  // guards the table, the choice and the override
+const QaxIpmiBackend *const kBuiltIn[] = {&kQaxIpmiInband, &kQaxIpmiLan};
+const QaxIpmiBackend *g_registered[kMaxRegistered] = {};
+size_t g_registeredCount = 0;
 bool g_selected = false;
-QaxIpmiTransport g_transport = QaxIpmiTransport::Inband;
-QaxIpmiTransportFn g_override = nullptr;
-void *g_overrideContext = nullptr;
-bool g_emulatorTried = false;
-qaxsim::Emulator *g_emulator = nullptr;
+const QaxIpmiBackend *g_chosen = nullptr;  // null: QAX_IPMI names no backend
+// The tests' override: either function may be set alone.
+QaxIpmiBackend g_override = {"override", nullptr, nullptr, nullptr};
+void *g_requestContext = nullptr;
+void *g_sensorContext = nullptr;
 std::atomic<uint64_t> g_requestCount{0};
 
 // Caller holds g_mutex.
-QaxIpmiTransport SelectLocked() {
-    if (g_selected) return g_transport;
+const QaxIpmiBackend *ChosenLocked() {
+    if (g_selected) return g_chosen;
     g_selected = true;
+    g_chosen = nullptr;
     const char *name = getenv("QAX_IPMI");
-    if (name == nullptr || *name == '\0' || strcmp(name, "inband") == 0) {
-        g_transport = QaxIpmiTransport::Inband;
-    } else if (strcmp(name, "sim") == 0) {
-        g_transport = QaxIpmiTransport::Sim;
-    } else if (strcmp(name, "lan") == 0) {
-        g_transport = QaxIpmiTransport::Lan;
-    } else {
-        g_transport = QaxIpmiTransport::Unknown;
+    if (name == nullptr || *name == '\0') name = kQaxIpmiInband.name;
+    for (size_t i = 0; i < g_registeredCount && g_chosen == nullptr; ++i)
+        if (strcmp(name, g_registered[i]->name) == 0) g_chosen = g_registered[i];
+    for (const QaxIpmiBackend *b : kBuiltIn)
+        if (g_chosen == nullptr && strcmp(name, b->name) == 0) g_chosen = b;
+    if (g_chosen == nullptr) {
+        // "sim, inband or lan": the registered ones first.
+        std::string expected;
+        for (size_t i = 0; i < g_registeredCount; ++i)
+            expected += std::string(g_registered[i]->name) + ", ";
+        expected += std::string(kBuiltIn[0]->name) + " or " + kBuiltIn[1]->name;
         fprintf(stderr,
-                "qax: unknown IPMI transport \"%.64s\" in QAX_IPMI (expected sim, inband or lan); "
+                "qax: unknown IPMI transport \"%.64s\" in QAX_IPMI (expected %s); "
                 "every IPMI request fails\n",
-                name);
-        return g_transport;
+                name, expected.c_str());
     }
-    return g_transport;
-}
-
-// Caller holds g_mutex.
-qaxsim::Emulator *EmulatorLocked() {
-    if (!g_emulatorTried) {
-        g_emulatorTried = true;
-        static const qaxsim::Host host{
-            [] { return QaxClockWallMs(); },
-            [] { return QaxClockMonotonicMs(); },
-            [](int64_t seconds) { QaxClockJumpWall(seconds); },
-            [](int sig) { raise(sig); },
-        };
-        g_emulator = qaxsim::ProcessEmulator(host);
-    }
-    return g_emulator;
+    return g_chosen;
 }
 
 }  // namespace
 
-QaxIpmiTransport QaxIpmiSelectedTransport() {
+void QaxIpmiRegisterBackend(const QaxIpmiBackend *backend) {
+    if (backend == nullptr || backend->name == nullptr || backend->request == nullptr) return;
     std::lock_guard<std::mutex> lock(g_mutex);
-    return SelectLocked();
+    if (g_registeredCount < kMaxRegistered) g_registered[g_registeredCount++] = backend;
 }
 
-qaxsim::Emulator *QaxIpmiSimEmulator() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return EmulatorLocked();
-}
-
-void QaxIpmiResetTransport() {
+void QaxIpmiResetTransport(void) {
+    void (*resets[kMaxRegistered + 2])(void) = {};
+    size_t count = 0;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         g_selected = false;
+        g_chosen = nullptr;
+        for (size_t i = 0; i < g_registeredCount; ++i) resets[count++] = g_registered[i]->reset;
+        for (const QaxIpmiBackend *b : kBuiltIn) resets[count++] = b->reset;
     }
-    QaxLinkReset();
+    // Each reset once (inband and lan share one connection).
+    for (size_t i = 0; i < count; ++i) {
+        bool seen = resets[i] == nullptr;
+        for (size_t j = 0; j < i && !seen; ++j) seen = resets[j] == resets[i];
+        if (!seen) resets[i]();
+    }
 }
 
 void QaxIpmiSetTransportOverride(QaxIpmiTransportFn fn, void *context) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_override = fn;
-    g_overrideContext = fn != nullptr ? context : nullptr;
+    g_override.request = fn;
+    g_requestContext = fn != nullptr ? context : nullptr;
+}
+
+void QaxSensorSetSourceOverride(QaxSensorSourceFn fn, void *context) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_override.sensorRecords = fn;
+    g_sensorContext = fn != nullptr ? context : nullptr;
 }
 
 uint64_t QaxIpmiRequestCount(void) { return g_requestCount.load(std::memory_order_relaxed); }
@@ -104,48 +110,59 @@ int IPMI_DoIPMICmd(int netFn, int cmd, uint8_t *request, int requestLen, uint8_t
         response == nullptr || requestLen <= 0 || requestLen > kMaxIpmiLength || capacity <= 0)
         return QAX_IPMI_ERR_ARGUMENT;
     // No answer can be longer than an IPMI message, so a larger buffer is
-    // fine but the transport is never offered more than that.
+    // fine but the backend is never offered more than that.
     const int offered = capacity < kMaxIpmiLength ? capacity : kMaxIpmiLength;
 
-    QaxIpmiTransportFn fn;
-    void *context;
-    qaxsim::Emulator *emulator = nullptr;
-    QaxIpmiTransport transport = QaxIpmiTransport::Sim;
+    QaxIpmiTransportFn fn = nullptr;
+    void *context = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
-        fn = g_override;
-        context = g_overrideContext;
-        if (fn == nullptr) {
-            transport = SelectLocked();
-            if (transport == QaxIpmiTransport::Unknown) return QAX_IPMI_ERR_NO_TRANSPORT;
-            if (transport == QaxIpmiTransport::Sim) {
-                emulator = EmulatorLocked();
-                if (emulator == nullptr) return QAX_IPMI_ERR_NO_TRANSPORT;
-            }
+        if (g_override.request != nullptr) {
+            fn = g_override.request;
+            context = g_requestContext;
+        } else if (const QaxIpmiBackend *backend = ChosenLocked()) {
+            fn = backend->request;
         }
     }
+    if (fn == nullptr) return QAX_IPMI_ERR_NO_TRANSPORT;
 
     int length = offered;
-    int result;
-    if (fn != nullptr) {
-        g_requestCount.fetch_add(1, std::memory_order_relaxed);
-        result = fn(context, netFn, cmd, request, requestLen, response, &length);
-    } else if (transport == QaxIpmiTransport::Sim) {
-        g_requestCount.fetch_add(1, std::memory_order_relaxed);
-        result = qaxsim::HandleRequest(*emulator, netFn, cmd, request, requestLen, response,
-                                       &length);
-    } else {
-        result = QaxLinkRequest(
-            transport == QaxIpmiTransport::Lan ? QaxLinkKind::Lan : QaxLinkKind::Inband, netFn,
-            cmd, request, requestLen, response, &length);
-        // A connection that is not configured or does not exist was not
-        // handed the request.
-        if (result != QAX_IPMI_ERR_NO_TRANSPORT)
-            g_requestCount.fetch_add(1, std::memory_order_relaxed);
-    }
+    const int result = fn(context, netFn, cmd, request, requestLen, response, &length);
+    if (result != QAX_IPMI_ERR_NO_TRANSPORT) g_requestCount.fetch_add(1, std::memory_order_relaxed);
     if (result != 0) return result;
     // An answer holds at least its completion code and fits the buffer.
     if (length < 1 || length > offered) return QAX_IPMI_ERR_BAD_ANSWER;
     *responseLen = length;
+    return 0;
+}
+
+// The entry value of *length is not used: the buffer size alone bounds the
+// answer.
+int GetAllSensorInfoByType(uint32_t *length, uint32_t bufferSize, uint8_t *sensorType,
+                           uint8_t *buffer) {
+    if (length == nullptr) return QAX_IPMI_ERR_ARGUMENT;
+    *length = 0;
+    if (sensorType == nullptr || buffer == nullptr || bufferSize == 0)
+        return QAX_IPMI_ERR_ARGUMENT;
+
+    QaxSensorSourceFn fn = nullptr;
+    void *context = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (g_override.sensorRecords != nullptr) {
+            fn = g_override.sensorRecords;
+            context = g_sensorContext;
+        } else if (const QaxIpmiBackend *backend = ChosenLocked()) {
+            // An unavailable backend says so once, whichever call comes first.
+            fn = backend->sensorRecords;
+        }
+    }
+    if (fn == nullptr) return QAX_IPMI_ERR_NO_TRANSPORT;
+
+    uint32_t written = 0;
+    const int result = fn(context, *sensorType, buffer, bufferSize, &written);
+    if (result != 0) return result;
+    if (written > bufferSize) return QAX_IPMI_ERR_BAD_ANSWER;
+    *length = written;
     return 0;
 }

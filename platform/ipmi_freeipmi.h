@@ -1,6 +1,6 @@
-// The "inband" and "lan" IPMI transports and their sensor source, through
-// FreeIPMI. Internal to platform/ (ipmi.cpp and sensors.cpp call it; tests
-// use the configuration parser).
+// The "inband" and "lan" IPMI backends, through FreeIPMI. Internal to
+// platform/ (ipmi.cpp lists the backends; tests and the benchmark use the
+// configuration parser and the requests).
 #ifndef QAX_PLATFORM_IPMI_FREEIPMI_H
 #define QAX_PLATFORM_IPMI_FREEIPMI_H
 
@@ -54,5 +54,10 @@ int QaxLinkSensorRecords(QaxLinkKind kind, uint8_t sensorType, uint8_t *buffer,
 // Closes the connection and forgets the configuration (tests, and the reset of
 // the chosen transport).
 void QaxLinkReset();
+
+// The two backends over the process's connection (reset: QaxLinkReset).
+struct QaxIpmiBackend;
+extern const QaxIpmiBackend kQaxIpmiInband;
+extern const QaxIpmiBackend kQaxIpmiLan;
 
 #endif

@@ -1,16 +1,12 @@
-// Platform internals shared by the IPMI transports and the sensor source, and
-// hooks for tests. Not part of the daemon's interface.
+// The IPMI backend table shared by the platform and the backends linked into
+// an executable, and the hooks for tests. Not part of the daemon's interface.
 #ifndef QAX_PLATFORM_IPMI_INTERNAL_H
 #define QAX_PLATFORM_IPMI_INTERNAL_H
 
 #include <stdint.h>
 
-namespace qaxsim {
-class Emulator;
-}
-
 // Result codes of IPMI_DoIPMICmd and GetAllSensorInfoByType besides 0 (a
-// transport's own non-zero result is passed through unchanged).
+// backend's own non-zero result is passed through unchanged).
 enum {
     QAX_IPMI_ERR_ARGUMENT = -1,     // invalid argument, nothing sent
     QAX_IPMI_ERR_NO_TRANSPORT = -2, // transport not available or unknown
@@ -18,22 +14,39 @@ enum {
     QAX_IPMI_ERR_LINK = -4,         // sent, but no answer came (time-out, session lost)
 };
 
-enum class QaxIpmiTransport { Sim, Inband, Lan, Unknown };
-
-// The transport chosen from QAX_IPMI (read on first use).
-QaxIpmiTransport QaxIpmiSelectedTransport();
-
-// The process-wide emulator of the "sim" transport, driven by the platform
-// clock; null when it cannot be built (the emulator said why).
-qaxsim::Emulator *QaxIpmiSimEmulator();
-
-// Tests: forget the chosen transport so that QAX_IPMI is read again.
-void QaxIpmiResetTransport();
-
-// Tests: answer GetAllSensorInfoByType through `fn` (null restores the
-// transport's own sensor source).
+// One request, its arguments already checked: `*responseLen` holds the
+// capacity (1..255) on entry and the answer's length on return, the
+// completion code first. QAX_IPMI_ERR_NO_TRANSPORT means the request was
+// handed to nothing (it is not counted).
+typedef int (*QaxIpmiTransportFn)(void *context, int netFn, int cmd, const uint8_t *request,
+                                  int requestLen, uint8_t *response, int *responseLen);
+// The 1492-byte sensor records of `sensorType`, whole records only, at most
+// `bufferSize` bytes; `*written` receives the number of bytes.
 typedef int (*QaxSensorSourceFn)(void *context, uint8_t sensorType, uint8_t *buffer,
                                  uint32_t bufferSize, uint32_t *written);
+
+// What stands behind IPMI_DoIPMICmd and GetAllSensorInfoByType. The platform
+// has "inband" and "lan"; other backends (the emulator's "sim") register
+// themselves from their own link unit. `context` is null for a backend.
+struct QaxIpmiBackend {
+    const char *name;                 // the QAX_IPMI value that selects it
+    QaxIpmiTransportFn request;
+    QaxSensorSourceFn sensorRecords;  // null: no sensor records
+    void (*reset)(void);              // forgets connections (tests); may be null
+};
+
+// Adds a backend that QAX_IPMI can name (at most four; the first of a name
+// wins). Safe from a static constructor.
+void QaxIpmiRegisterBackend(const QaxIpmiBackend *backend);
+
+// Tests: forget the chosen backend (QAX_IPMI is read again at the next call)
+// and reset every backend's connection.
+void QaxIpmiResetTransport(void);
+
+// Tests: send every IPMI_DoIPMICmd to `fn`, or answer every
+// GetAllSensorInfoByType through `fn`, instead of the chosen backend (null
+// restores it). Either function can be replaced alone.
+void QaxIpmiSetTransportOverride(QaxIpmiTransportFn fn, void *context);
 void QaxSensorSetSourceOverride(QaxSensorSourceFn fn, void *context);
 
 #endif

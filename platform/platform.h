@@ -36,12 +36,6 @@ void aim_config_close(void);
 int IPMI_DoIPMICmd(int netFn, int cmd, uint8_t *request, int requestLen, uint8_t *response,
                    int *responseLen);
 
-// Test hook: route every IPMI_DoIPMICmd through `fn` (null restores the
-// transport chosen by QAX_IPMI).
-typedef int (*QaxIpmiTransportFn)(void *context, int netFn, int cmd, const uint8_t *request,
-                                  int requestLen, uint8_t *response, int *responseLen);
-void QaxIpmiSetTransportOverride(QaxIpmiTransportFn fn, void *context);
-
 // Number of IPMI requests sent by this process so far (benchmarks).
 uint64_t QaxIpmiRequestCount(void);
 

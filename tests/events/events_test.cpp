@@ -13,6 +13,7 @@
 #include "events/events.h"
 #include "firmware/element_method.h"
 #include "firmware/redundancy.h"
+#include "platform/ipmi_internal.h"
 #include "platform/store_db.h"
 #include "process.h"
 #include "test_root.h"

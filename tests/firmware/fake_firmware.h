@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "firmware/element_method.h"
+#include "platform/ipmi_internal.h"
 #include "platform/platform.h"
 #include "sim/sim.h"
 #include "test_root.h"
