@@ -84,6 +84,14 @@ static void InstallTerminateHandler(void) {
     sigaction(SIGTERM, &sAction, NULL);
 }
 
+static int IsDaemonMode(int argc, char **argv) {
+    return argc == 1 || (argc == 2 && strcmp(argv[1], "-d") == 0);
+}
+
+void QaxInstallSignals(int argc, char **argv) {
+    if (IsDaemonMode(argc, argv)) InstallTerminateHandler();
+}
+
 // Failures the platform layer meets (the store, unsafe directories) are
 // errors of the daemon: they go to the trace log whatever its level.
 static void TracePlatformReport(const char *szFunction, const char *szText) {

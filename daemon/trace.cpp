@@ -32,11 +32,11 @@ static FILE *OpenTraceFile(void) {
         g_traceFileIndex++;
         if (g_traceFileIndex > 1) g_traceFileIndex = 0;
         snprintf(szName, sizeof(szName), "qax_trace_log_%u.txt", g_traceFileIndex);
-        flags = O_TRUNC;
+        flags = O_APPEND | O_TRUNC;  // appending: a report written while it opens stays first
     }
     int fd = QaxOpenOwnFile(dirfd, szName, flags, 0666);
     if (fd < 0) return NULL;
-    FILE *psFile = fdopen(fd, flags == O_APPEND ? "a" : "w");
+    FILE *psFile = fdopen(fd, "a");
     if (psFile == NULL) close(fd);
     return psFile;
 }

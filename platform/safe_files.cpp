@@ -75,23 +75,31 @@ CachedDir *Slot(const std::string &full) {
     return &g_dirs[0];
 }
 
-// Moves an untrusted entry out of the daemon's way without following it. The
-// report is left in `report`: it is written once the directory lock is
+// Renames `name` (relative to `dirfd`) to "<name>.untrusted-<time>", never
+// replacing anything; the new name is left in `aside`.
+bool RenameAside(int dirfd, const std::string &name, std::string &aside) {
+    char suffix[64];
+    snprintf(suffix, sizeof(suffix), ".untrusted-%lld", (long long)time(nullptr));
+    aside = name + suffix;
+    for (int n = 1; n < 100; n++) {
+        if (renameat2(dirfd, name.c_str(), dirfd, aside.c_str(), RENAME_NOREPLACE) == 0) return true;
+        if (errno != EEXIST) return false;
+        aside = name + suffix + "." + std::to_string(n);
+    }
+    return false;
+}
+
+// Moves an untrusted directory out of the daemon's way without following it.
+// The report is left in `report`: it is written once the directory lock is
 // released, since the trace log itself lives in such a directory.
 bool MoveAside(const std::string &full, const char *why, std::string &report) {
     char text[1024];
-    char suffix[64];
-    snprintf(suffix, sizeof(suffix), ".untrusted-%lld", (long long)time(nullptr));
-    std::string aside = full + suffix;
-    for (int n = 1; n < 100; n++) {
-        if (renameat2(AT_FDCWD, full.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
-            snprintf(text, sizeof(text), "Directory %s is not safe (%s); moved it aside to %s",
-                     full.c_str(), why, aside.c_str());
-            report = text;
-            return true;
-        }
-        if (errno != EEXIST) break;
-        aside = full + suffix + "." + std::to_string(n);
+    std::string aside;
+    if (RenameAside(AT_FDCWD, full, aside)) {
+        snprintf(text, sizeof(text), "Directory %s is not safe (%s); moved it aside to %s", full.c_str(),
+                 why, aside.c_str());
+        report = text;
+        return true;
     }
     int saved = errno;
     snprintf(text, sizeof(text), "Directory %s is not safe (%s) and cannot be moved aside: %s",
@@ -214,38 +222,55 @@ int QaxRemoveOwnEntry(int dirfd, const char *name) {
 
 int QaxOpenOwnFile(int dirfd, const char *name, int flags, mode_t mode) {
     const int base = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (flags & O_APPEND);
-    for (int attempt = 0; attempt < 3; attempt++) {
-        int fd = openat(dirfd, name, base | (attempt > 0 ? O_EXCL : 0), mode);
+    // Reports are written once the file is settled: the trace file is opened
+    // here too, and a report written half-way would meet the same object.
+    std::string report;
+    int fd = -1;
+    int saved = EEXIST;
+    for (int attempt = 0; attempt < 4 && fd < 0; attempt++) {
+        fd = openat(dirfd, name, base, mode);
         struct stat st;
         if (fd >= 0) {
             if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
                 if ((flags & O_TRUNC) && ftruncate(fd, 0) != 0) {
-                    int saved = errno;
+                    saved = errno;
                     close(fd);
-                    errno = saved;
-                    return -1;
+                    fd = -1;
+                    break;
                 }
-                return fd;
+                continue;  // settled
             }
             close(fd);
-        } else if (errno != ELOOP && errno != ENXIO && errno != EISDIR && errno != EEXIST &&
-                   errno != ETXTBSY && errno != EWOULDBLOCK) {
-            return -1;
+            fd = -1;
+        } else if (errno != ELOOP && errno != ENXIO && errno != EISDIR && errno != ETXTBSY &&
+                   errno != EWOULDBLOCK) {
+            saved = errno;
+            break;
         }
         if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         const char *what = Describe(st);
-        if (QaxRemoveOwnEntry(dirfd, name) != 0) {
-            int saved = errno;
-            QaxReportError("QaxOpenOwnFile", "Cannot remove %s/%s (%s): %s",
-                           DirPathOf(dirfd).c_str(), name, what, strerror(saved));
-            errno = saved;
-            return -1;
+        char text[1200];
+        std::string aside;
+        if (QaxRemoveOwnEntry(dirfd, name) == 0) {
+            snprintf(text, sizeof(text), "Removed %s/%s: %s, not a file of ours",
+                     DirPathOf(dirfd).c_str(), name, what);
+        } else if (RenameAside(dirfd, name, aside)) {
+            // A directory with something in it: never descended into.
+            snprintf(text, sizeof(text), "Moved %s/%s aside to %s: %s, not a file of ours",
+                     DirPathOf(dirfd).c_str(), name, aside.c_str(), what);
+        } else {
+            saved = errno;
+            snprintf(text, sizeof(text), "Cannot remove %s/%s (%s): %s", DirPathOf(dirfd).c_str(),
+                     name, what, strerror(saved));
+            report += text;
+            break;
         }
-        QaxReportError("QaxOpenOwnFile", "Removed %s/%s: %s, not a file of ours",
-                       DirPathOf(dirfd).c_str(), name, what);
+        if (!report.empty()) report += "; ";
+        report += text;
     }
-    errno = EEXIST;
-    return -1;
+    if (!report.empty()) QaxReportError("QaxOpenOwnFile", "%s", report.c_str());
+    if (fd < 0) errno = saved;
+    return fd;
 }
 
 int QaxEmptyOwnDir(int dirfd) {
@@ -330,6 +355,18 @@ int QaxCommitBeside(int dirfd, FILE *stream, const char *tempName, const char *n
     if (rc == 0 && renameat(dirfd, tempName, dirfd, name) != 0) {
         rc = -1;
         saved = errno;
+        // A directory planted at the name cannot be renamed over: it is moved
+        // aside (not removed: in a shared directory it may be someone else's).
+        std::string aside;
+        struct stat st;
+        if ((saved == EISDIR || saved == ENOTEMPTY || saved == EEXIST) &&
+            fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+            RenameAside(dirfd, name, aside)) {
+            QaxReportError("QaxCommitBeside", "Moved the directory %s/%s aside to %s",
+                           DirPathOf(dirfd).c_str(), name, aside.c_str());
+            if (renameat(dirfd, tempName, dirfd, name) == 0) rc = 0;
+            saved = errno;
+        }
     }
     if (rc != 0) {
         unlinkat(dirfd, tempName, 0);
