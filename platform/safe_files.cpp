@@ -220,6 +220,12 @@ int QaxRemoveOwnEntry(int dirfd, const char *name) {
     return -1;
 }
 
+int QaxClearOwnEntry(int dirfd, const char *name) {
+    if (QaxRemoveOwnEntry(dirfd, name) == 0) return 0;
+    std::string aside;
+    return RenameAside(dirfd, name, aside) ? 0 : -1;
+}
+
 int QaxOpenOwnFile(int dirfd, const char *name, int flags, mode_t mode) {
     const int base = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (flags & O_APPEND);
     // Reports are written once the file is settled: the trace file is opened

@@ -58,6 +58,11 @@ int QaxOpenOwnFile(int dirfd, const char *name, int flags, mode_t mode);
 // empty, which is never descended into).
 int QaxRemoveOwnEntry(int dirfd, const char *name);
 
+// Clears the name `name` of `dirfd` for a file of ours: removes the entry as
+// above or, when it is a directory with something in it, renames it aside
+// ("<name>.untrusted-<time>") without descending. 0 when the name is free.
+int QaxClearOwnEntry(int dirfd, const char *name);
+
 // Removes every entry of the checked directory `dirfd` (never descending).
 // 0 when the directory could be read.
 int QaxEmptyOwnDir(int dirfd);

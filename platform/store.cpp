@@ -113,26 +113,6 @@ const char *Describe(const struct stat &st) {
     return "a file with more than one link";
 }
 
-// Removes an entry of our checked directory, a directory with what it holds
-// (a few levels; never following a link).
-int RemoveTree(int dirfd, const char *name, int depth) {
-    if (QaxRemoveOwnEntry(dirfd, name) == 0) return 0;
-    if ((errno != ENOTEMPTY && errno != EEXIST) || depth == 0) return -1;
-    int fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
-    DIR *dir = fdopendir(fd);
-    if (dir == nullptr) {
-        close(fd);
-        return -1;
-    }
-    while (struct dirent *entry = readdir(dir)) {
-        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-            RemoveTree(fd, entry->d_name, depth - 1);
-    }
-    closedir(dir);
-    return QaxRemoveOwnEntry(dirfd, name);
-}
-
 // One connection with its statements, opened lazily and kept until closed.
 //
 // Failures are reported once per change of state: the first failure after
@@ -352,14 +332,14 @@ bool Db::MoveAside(int dirfd) {
     if (fstatat(dirfd, kFileName, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         (ino_ != 0 && (st.st_dev != dev_ || st.st_ino != ino_)))
         return true;
-    RemoveTree(dirfd, kDamagedName, 4);
+    QaxClearOwnEntry(dirfd, kDamagedName);
     if (renameat(dirfd, kFileName, dirfd, kDamagedName) != 0) {
         Trouble(Op::kWrite, "Store %s is not a database (%s) and cannot be moved aside: %s",
                 path_.c_str(), damage_.c_str(), strerror(errno));
         return false;
     }
-    RemoveTree(dirfd, kWalName, 4);
-    RemoveTree(dirfd, kShmName, 4);
+    QaxClearOwnEntry(dirfd, kWalName);
+    QaxClearOwnEntry(dirfd, kShmName);
     failing_ = false;  // this line tells what happened; the store works from here
     QaxReportError("aim_config", "Store %s is not a database (%s); moved it aside to %s.damaged",
                    path_.c_str(), damage_.c_str(), path_.c_str());
