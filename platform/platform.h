@@ -26,6 +26,14 @@ int aim_config_clear(const char *key);
 // other getters. Used by tools and tests.
 int aim_config_get_int64(const char *key, int64_t *value);
 
+// Groups the volatile writes that follow, up to aim_config_batch_end, into
+// one transaction (the cycle's publication): the store does its work once
+// rather than per key, and readers see the figures of one snapshot together.
+// This process sees each write at once; other processes at the batch's end.
+// Without a usable volatile database every write goes alone, as before.
+void aim_config_batch_begin(void);
+void aim_config_batch_end(void);
+
 // Closes the store's database handles (tests, tools, and before exit).
 void aim_config_close(void);
 

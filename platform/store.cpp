@@ -142,8 +142,11 @@ public:
     void Failed(int rc, Op op);
     void Succeeded(Op op);
     void Close();
+    // A batch of writes (aim_config_batch_begin) holds one transaction open.
+    bool batch = false;
     void Reset() {
         Close();
+        batch = false;
         failing_ = damaged_ = false;
         reopenAt_ = writeAt_ = 0;
     }
@@ -606,8 +609,15 @@ void Checkpoint(Db &db) {
 
 enum class Lock { kHeld, kBusy, kUnusable };
 
-// Takes the writers' lock: a write transaction of the volatile database.
+bool InBatch(Db &vol) {
+    vol.batch = vol.batch && vol.handle() != nullptr && sqlite3_get_autocommit(vol.handle()) == 0;
+    return vol.batch;
+}
+
+// Takes the writers' lock: a write transaction of the volatile database
+// (already held inside a batch).
 Lock LockWriters(Db &vol) {
+    if (InBatch(vol)) return Lock::kHeld;
     if (!vol.Open(OpenMode::kCreate) || !vol.Writable()) return Lock::kUnusable;
     sqlite3_stmt *stmt = vol.Statement(kSqlBegin);
     if (stmt == nullptr) return Lock::kUnusable;
@@ -621,7 +631,10 @@ Lock LockWriters(Db &vol) {
     return HardError(rc) ? Lock::kUnusable : Lock::kBusy;
 }
 
+// Commits (or rolls back) the write transaction; inside a batch the batch's
+// end does that, and a write that failed alone leaves the others standing.
 bool UnlockWriters(Db &vol, bool commit) {
+    if (InBatch(vol)) return true;
     if (vol.handle() == nullptr) return false;
     if (commit && Run(vol, kSqlCommit, nullptr, nullptr)) return true;
     if (vol.handle() != nullptr && sqlite3_get_autocommit(vol.handle()) == 0)
@@ -914,8 +927,27 @@ int aim_config_clear(const char *key) {
     return ok ? 1 : 0;
 }
 
+void aim_config_batch_begin(void) {
+    qaxstore::Session s;
+    qaxstore::Db &vol = s.volatile_db();
+    if (qaxstore::InBatch(vol)) return;
+    vol.batch = qaxstore::LockWriters(vol) == qaxstore::Lock::kHeld;
+}
+
+void aim_config_batch_end(void) {
+    qaxstore::Session s;
+    qaxstore::Db &vol = s.volatile_db();
+    if (!qaxstore::InBatch(vol)) return;
+    vol.batch = false;
+    qaxstore::UnlockWriters(vol, true);
+}
+
 void aim_config_close(void) {
     qaxstore::Session s;
+    if (qaxstore::InBatch(s.volatile_db())) {  // a batch left open: keep what it wrote
+        s.volatile_db().batch = false;
+        qaxstore::UnlockWriters(s.volatile_db(), true);
+    }
     s.persistent().Reset();
     s.volatile_db().Reset();
 }

@@ -135,6 +135,14 @@ TEST_F(StoreTest, AKeyLivesInExactlyOneDatabase) {
         EXPECT_EQ(aim_config_get_int64("key", &value), s.action == 'c' ? 0 : 1);
         EXPECT_EQ(value, s.action == 'c' ? -1 : s.value);
     }
+    // In a batch this process sees each write at once, others at its end; persistent writes go on meanwhile.
+    aim_config_batch_begin();
+    ASSERT_EQ(aim_config_set_int64("a", 7, 0) + aim_config_set_int64("b", 8, 1) + aim_config_set_int64("a", 9, 0), 3);
+    int64_t value = 0;
+    EXPECT_TRUE(aim_config_get_int64("a", &value) && value == 9);
+    EXPECT_EQ(Rows(false, "a") * 10 + Rows(true, "b"), 1);
+    aim_config_batch_end();
+    EXPECT_EQ(Sql(false, "SELECT value FROM kv WHERE key = 'a'"), "9");
 }
 
 TEST_F(StoreTest, TwoProcessesWriteAtOnce) {
