@@ -95,7 +95,7 @@ void QaxInstallSignals(int argc, char **argv) {
 // Failures the platform layer meets (the store, unsafe directories) are
 // errors of the daemon: they go to the trace log whatever its level.
 static void TracePlatformReport(const char *szFunction, const char *szText) {
-    WriteTraceLog(szFunction, "ERROR", szText);
+    QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, szFunction, "ERROR", "%s", szText);
 }
 
 static void RefreshTraceLevel(void) { aim_config_get_int(kTraceLevelKey, &g_traceLevel); }
@@ -112,7 +112,7 @@ static void StartUp(void) {
     MakeDirectory(QAX_LOG_PATH);
 
     if (CountDaemonInstances() > 1) {
-        WriteTraceLog("main", "ERROR", "Process QAX is executing.");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "main", "ERROR", "Process QAX is executing.");
         exit(0);
     }
 
@@ -144,7 +144,8 @@ static uint16_t WaitForFirstData(void) {
         MetricValue *psBuffer = NULL;
         unsigned int u32Status = GetSnapshotBufferFromQAX(&psBuffer, &sLastHistogramData);
         if (u32Status != 0) {
-            WriteTraceLog("main", "ERROR", "Get Snapshot buffer from QAX is fail when get first data");
+            QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "main", "ERROR",
+                   "Get Snapshot buffer from QAX is fail when get first data");
             FreeMetricValue(psBuffer);
             FreeCounters(&sLastHistogramData);
             ReleaseValueLock();
@@ -163,29 +164,32 @@ static uint16_t WaitForFirstData(void) {
 static void FirstPerformanceReading(PerformanceRecord *psPerformance) {
     int nSupported = NM_Performance_IsSupported();
     if (nSupported != 1) {
-        snprintf(g_traceMsg, sizeof(g_traceMsg), "%s --NM_Performance_IsSupported() returns %d\n",
-                 "main", nSupported);
-        if (g_traceLevel > 0) WriteTraceLog("main", "Log", g_traceMsg);
+        QaxLog(QAX_LOG_TRACE, 1, "main", "Log", "main --NM_Performance_IsSupported() returns %d\n",
+               nSupported);
         return;
     }
     WaitValueLock();
     if (GetPerformanceFromNM(psPerformance) == 0) {
-        WriteTraceLog("main", "INFO", "Get Performance buffer from QAX is successful when get first data");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "main", "INFO",
+               "Get Performance buffer from QAX is successful when get first data");
     } else {
-        WriteTraceLog("main", "ERROR", "Get Performance buffer from QAX is fail when get first data");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "main", "ERROR",
+               "Get Performance buffer from QAX is fail when get first data");
     }
     ReleaseValueLock();
 }
 
 static void HandleReset(MetricValue *psBuffer, HistogramData *psHistogram, uint16_t *pu16LastTag) {
-    WriteTraceLog("main", "Log", "Reset the QAX.");
+    QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "main", "Log", "Reset the QAX.");
     FreeMetricValueContents(&sLastMetricValue, NULL, NULL);
     CopyMetricValue(&sLastMetricValue, psBuffer);
     *pu16LastTag = psBuffer->u16Tag;
     FreeCounters(&sLastHistogramData);
     sLastHistogramData = *psHistogram;
     psHistogram->pu8Counters = NULL;
-    if (!EmptyLogDirectory()) WriteTraceLog("main", "Log", "Failed to opendir(QAX_LOG_PATH).");
+    if (!EmptyLogDirectory()) {
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "main", "Log", "Failed to opendir(QAX_LOG_PATH).");
+    }
     u8LogFileIndex = 0;
     u8LogFileCount = 0;
     FreeMetricValue(psBuffer);
@@ -219,13 +223,14 @@ static void RunCycles(uint16_t u16LastTag, PerformanceRecord *psPerformance) {
         MetricValue *psBuffer = NULL;
         unsigned int u32Status = GetSnapshotBufferFromQAX(&psBuffer, &sHistogramData);
         if (u32Status != 0) {
-            WriteTraceLog("main", "ERROR", "Get Snapshot buffer from QAX is fail.");
+            QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "main", "ERROR",
+                   "Get Snapshot buffer from QAX is fail.");
             FreeMetricValue(psBuffer);
             FreeCounters(&sHistogramData);
         } else {
-            snprintf(g_traceMsg, sizeof(g_traceMsg), "%s -- psBuffer->u16Tag is %d & u16LastTag is %d\n",
-                     "main", psBuffer->u16Tag, u16LastTag);
-            if (g_traceLevel > 0) WriteTraceLog("main", "Log", g_traceMsg);
+            QaxLog(QAX_LOG_TRACE, 1, "main", "Log",
+                   "main -- psBuffer->u16Tag is %d & u16LastTag is %d\n", psBuffer->u16Tag,
+                   u16LastTag);
 
             if (psBuffer->u16Tag == 1 && u16LastTag > 1) {
                 HandleReset(psBuffer, &sHistogramData, &u16LastTag);
@@ -244,8 +249,7 @@ static void RunCycles(uint16_t u16LastTag, PerformanceRecord *psPerformance) {
         }
 
         if (GetPerformanceFromNM(psPerformance) == 0) {
-            snprintf(g_traceMsg, sizeof(g_traceMsg), "%s -- GetPerformanceFromNM response ok!", "main");
-            if (g_traceLevel >= 0) WriteTraceLog("main", "Log", g_traceMsg);
+            QaxLog(QAX_LOG_TRACE, 0, "main", "Log", "main -- GetPerformanceFromNM response ok!");
             trackPowerPerformance(psPerformance->u64Timestamp, psPerformance->u64System,
                                   psPerformance->u64CPU, psPerformance->u64Memory,
                                   psPerformance->u64IO);

@@ -2,7 +2,6 @@
 // out of each other's way, and the one-byte file writer.
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,15 +19,10 @@ static void (*s_pfnLockWaitHook)(void) = NULL;
 
 void QaxSetLockWaitHook(void (*pfnHook)(void)) { s_pfnLockWaitHook = pfnHook; }
 
-static void TraceLockError(const char *szFormat, const char *szDetail) {
-    snprintf(g_traceMsg2, sizeof(g_traceMsg2), szFormat, szDetail);
-    WriteTraceLog("WaitValueLock", "ERROR", g_traceMsg2);
-}
-
 void WaitValueLock(void) {
     int dirfd = QaxOpenDir(kLogDir, 070, 0);
     if (dirfd < 0) {
-        WriteTraceLog("WaitValueLock", "ERROR", "Can't open lock file");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "WaitValueLock", "ERROR", "Can't open lock file");
         return;
     }
     uint64_t u64WaitStart = QaxClockMonotonicMs();
@@ -46,7 +40,7 @@ void WaitValueLock(void) {
             return;
         }
         if (errno != EEXIST) {
-            WriteTraceLog("WaitValueLock", "ERROR", "Can't open lock file");
+            QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "WaitValueLock", "ERROR", "Can't open lock file");
             return;
         }
         struct stat sStat;
@@ -55,15 +49,19 @@ void WaitValueLock(void) {
             // A link, directory or FIFO is nobody's lock: nothing would ever
             // remove it, and waiting for it would stop monitoring for good.
             if (QaxRemoveOwnEntry(dirfd, kLockName) != 0) {
-                TraceLockError("Can't remove %s, which is not a lock file: %s", strerror(errno));
-                WriteTraceLog("WaitValueLock", "ERROR", "Can't open lock file");
+                QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "WaitValueLock", "ERROR",
+                       "Can't remove %s, which is not a lock file: %s", kLockName, strerror(errno));
+                QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "WaitValueLock", "ERROR",
+                       "Can't open lock file");
                 return;
             }
-            TraceLockError("Removed %s: it was not a lock file", kLockName);
+            QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "WaitValueLock", "ERROR",
+                   "Removed %s: it was not a lock file", kLockName);
             continue;
         }
         if (!bLongWaitTraced && QaxClockMonotonicMs() - u64WaitStart >= kLockPatienceMs) {
-            TraceLockError("Lock file %s held for more than a minute; still waiting", kLockName);
+            QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "WaitValueLock", "ERROR",
+                   "Lock file %s held for more than a minute; still waiting", kLockName);
             bLongWaitTraced = 1;
         }
         // Nothing is half done while the lock is awaited: a lock left behind
@@ -85,8 +83,8 @@ void WriteUCToFile(const char *szPath, uint32_t value) {
     int dirfd = szName != NULL ? QaxOpenDir(szDir, 070, 0) : -1;
     int fd = dirfd >= 0 ? QaxOpenOwnFile(dirfd, szName, O_TRUNC, 0666) : -1;
     if (fd < 0) {
-        snprintf(g_traceMsg2, sizeof(g_traceMsg2), "Can't write %u to %s", value, szPath);
-        WriteTraceLog("WriteUCToFile", "ERROR", g_traceMsg2);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "WriteUCToFile", "ERROR", "Can't write %u to %s",
+               value, szPath);
         return;
     }
     const unsigned char u8Value = (unsigned char)(value & 0xFF);

@@ -1,8 +1,11 @@
-// Trace log: two files written alternately, each kept to about 512 KiB.
+// Diagnostics and the trace log: two files written alternately, each kept to
+// about 512 KiB.
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -12,8 +15,6 @@
 
 int32_t g_traceLevel = 0;
 uint32_t g_traceFileIndex = 0;
-char g_traceMsg[QAX_TRACE_MSG_SIZE];
-char g_traceMsg2[QAX_TRACE_MSG_SIZE];
 
 static const char *const kTraceDir = "/tmp/qax_trace";
 
@@ -59,7 +60,23 @@ void WriteTraceLog(const char *szFunction, const char *szType, const char *szMes
     fclose(psFile);
 }
 
-void TraceIfLevel(int32_t threshold, const char *szFunction, const char *szType,
-                  const char *szMessage) {
-    if (g_traceLevel >= threshold) WriteTraceLog(szFunction, szType, szMessage);
+void QaxLog(unsigned uSinks, int32_t s32Level, const char *szFunction, const char *szType,
+            const char *szFormat, ...) {
+    if (g_traceLevel < s32Level) return;
+    va_list args;
+    va_start(args, szFormat);
+    // Standard output alone is printed straight away, as printf would.
+    if (uSinks == QAX_LOG_STDOUT) {
+        vfprintf(stdout, szFormat, args);
+        va_end(args);
+        return;
+    }
+    char szText[QAX_TRACE_MSG_SIZE];
+    vsnprintf(szText, sizeof(szText), szFormat, args);
+    va_end(args);
+    if (uSinks & QAX_LOG_TRACE) WriteTraceLog(szFunction, szType, szText);
+    if (uSinks & QAX_LOG_STDOUT) fputs(szText, stdout);
+    if (uSinks & QAX_LOG_SYSLOG_ERROR) syslog(LOG_USER | LOG_ERR, "%s", szText);
+    if (uSinks & QAX_LOG_SYSLOG_WARNING) syslog(LOG_USER | LOG_WARNING, "%s", szText);
+    if (uSinks & QAX_LOG_SYSLOG_DEBUG) syslog(LOG_USER | LOG_DEBUG, "%s", szText);
 }

@@ -1,7 +1,6 @@
 // Snapshot status events: two bits of the status byte and two bits of the
 // status word, reported on every change. Edge-triggered through five latches,
 // so a lasting condition is reported once.
-#include <stdio.h>
 
 #include "daemon/trace.h"
 #include "events/events.h"
@@ -26,16 +25,15 @@ static uint8_t bFlagBit2Reported = 0;
 static void RaiseBufferEvent(unsigned int u32EventId)
 {
     if (sw_msg_dispatcher(u32EventId, NULL) != 0) {
-        snprintf(g_traceMsg2, sizeof(g_traceMsg2), "Generate sw message %d failed!!",
-                 (int)u32EventId);
-        WriteTraceLog("CheckBufForSendSWEvent", "ERROR", g_traceMsg2);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "CheckBufForSendSWEvent", "ERROR",
+               "Generate sw message %d failed!!", (int)u32EventId);
     }
 }
 
 void CheckBufForSendSWEvent(const MetricValue *psBuffer)
 {
     if (psBuffer == NULL) {
-        WriteTraceLog("CheckBufForSendSWEvent", "ERROR", "Null parament.");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "CheckBufForSendSWEvent", "ERROR", "Null parament.");
         return;
     }
     if ((psBuffer->u8BufferStatus & QAX_STATUS_GATE_MASK) != QAX_STATUS_GATE_VALUE) {

@@ -27,9 +27,8 @@ static const char kPcapSoftMinKey[] = "pcap_soft_min_aim_element_qax";
 static void StorePowerCap(uint32_t u32FirmwareValue, const char *szStoreKey)
 {
     if (aim_config_set_int(szStoreKey, (int32_t)u32FirmwareValue, 1) == 0) {
-        snprintf(g_traceMsg2, sizeof(g_traceMsg2), "write pcaps [%d] to aim failed!",
-                 (int)u32FirmwareValue);
-        WriteTraceLog(kSendFunction, "ERROR", g_traceMsg2);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kSendFunction, "ERROR",
+               "write pcaps [%d] to aim failed!", (int)u32FirmwareValue);
     }
 }
 
@@ -44,31 +43,27 @@ void SendPowerCapsChangedEvent(uint8_t u8StoreMask, uint8_t u8FirmwareMask, uint
     int nInFirmware = (u8FirmwareMask & u8Bit) != 0;
 
     if (!nInStore) {
-        snprintf(g_traceMsg2, sizeof(g_traceMsg2), "%s: failed to get [%s] from aim", kSendFunction,
-                 szStoreKey);
-        WriteTraceLog(kSendFunction, "ERROR", g_traceMsg2);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kSendFunction, "ERROR",
+               "%s: failed to get [%s] from aim", kSendFunction, szStoreKey);
         // Seeded even without a firmware value, so the key exists from now on.
         StorePowerCap(u32FirmwareValue, szStoreKey);
         if (nInFirmware) {
-            snprintf(g_traceMsg2, sizeof(g_traceMsg2),
-                     "%s: succeeds to get [%s] from qax and value:[%d]", kSendFunction, szStoreKey,
-                     (int)u32FirmwareValue);
-            WriteTraceLog(kSendFunction, "DBG", g_traceMsg2);
+            QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kSendFunction, "DBG",
+                   "%s: succeeds to get [%s] from qax and value:[%d]", kSendFunction, szStoreKey,
+                   (int)u32FirmwareValue);
         } else {
-            snprintf(g_traceMsg2, sizeof(g_traceMsg2), "%s: failed to get %s from qax",
-                     kSendFunction, szStoreKey);
-            WriteTraceLog(kSendFunction, "ERROR", g_traceMsg2);
+            QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kSendFunction, "ERROR",
+                   "%s: failed to get %s from qax", kSendFunction, szStoreKey);
         }
         return;
     }
 
     if (!nInFirmware) {
-        snprintf(g_traceMsg2, sizeof(g_traceMsg2), "%s: succeeds to get [%s] from aim and value:[%d]",
-                 kSendFunction, szStoreKey, (int)u16StoreValue);
-        WriteTraceLog(kSendFunction, "DBG", g_traceMsg2);
-        snprintf(g_traceMsg2, sizeof(g_traceMsg2), "%s: failed to get %s from qax", kSendFunction,
-                 szStoreKey);
-        WriteTraceLog(kSendFunction, "ERROR", g_traceMsg2);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kSendFunction, "DBG",
+               "%s: succeeds to get [%s] from aim and value:[%d]", kSendFunction, szStoreKey,
+               (int)u16StoreValue);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kSendFunction, "ERROR",
+               "%s: failed to get %s from qax", kSendFunction, szStoreKey);
         return;
     }
 
@@ -77,17 +72,16 @@ void SendPowerCapsChangedEvent(uint8_t u8StoreMask, uint8_t u8FirmwareMask, uint
     }
 
     if (u16EventId < QAX_EVENT_PCAP_MIN_CHANGED || u16EventId > QAX_EVENT_PCAP_SOFT_MIN_CHANGED) {
-        snprintf(g_traceMsg2, sizeof(g_traceMsg2), "%d unexpected event id !!", (int)u16EventId);
-        WriteTraceLog(kSendFunction, "ERROR", g_traceMsg2);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kSendFunction, "ERROR", "%d unexpected event id !!",
+               (int)u16EventId);
     } else {
         PowerCapChangeRecord sRecord;
         memset(&sRecord, 0, sizeof(sRecord));
         snprintf(sRecord.szOldValue, sizeof(sRecord.szOldValue), "%u", (unsigned)u16StoreValue);
         snprintf(sRecord.szNewValue, sizeof(sRecord.szNewValue), "%u", (unsigned)u32FirmwareValue);
         if (sw_msg_dispatcher(u16EventId, &sRecord) != 0) {
-            snprintf(g_traceMsg2, sizeof(g_traceMsg2), "Generate sw message %d failed!!",
-                     (int)u16EventId);
-            WriteTraceLog(kSendFunction, "ERROR", g_traceMsg2);
+            QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kSendFunction, "ERROR",
+                   "Generate sw message %d failed!!", (int)u16EventId);
         }
     }
     // Written even after a refused event: a change is reported once.
@@ -105,9 +99,8 @@ static void ReadStoredPowerCap(const char *szStoreKey, uint8_t u8Bit, uint8_t *p
         *pu16Value = (uint16_t)((uint32_t)i32Value & 0xFFFFu);
         return;
     }
-    snprintf(g_traceMsg2, sizeof(g_traceMsg2), "[%s]:Failed to get aim element %s.", kCheckFunction,
-             szStoreKey);
-    WriteTraceLog(kCheckFunction, "ERROR", g_traceMsg2);
+    QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kCheckFunction, "ERROR",
+           "[%s]:Failed to get aim element %s.", kCheckFunction, szStoreKey);
 }
 
 void CheckPowercapRelatedSettingForSendSWEvent(void)
@@ -131,9 +124,8 @@ void CheckPowercapRelatedSettingForSendSWEvent(void)
 
     uint8_t u8Handle = QAX_GetSupportedModuleHandle(QAX_MAIN_INSTANCE);
     if (u8Handle == 0) {
-        snprintf(g_traceMsg2, sizeof(g_traceMsg2), "[%s]:Failed to call QAX_GetModuleHandle().",
-                 kCheckFunction);
-        WriteTraceLog(kCheckFunction, "ERROR", g_traceMsg2);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kCheckFunction, "ERROR",
+               "[%s]:Failed to call QAX_GetModuleHandle().", kCheckFunction);
     } else {
         // The limits are read whatever the mode says; the line only tells
         // why they may not be in force.
@@ -141,10 +133,9 @@ void CheckPowercapRelatedSettingForSendSWEvent(void)
         if (QAX_ReadServerPowerSettingsRegister(u8Handle, &u8Settings) == QAX_STATUS_SUCCESS) {
             uint8_t u8Mode = (uint8_t)(u8Settings & QAX_CAPPING_MODE_MASK);
             if (u8Mode != QAX_CAPPING_MODE_ENABLED_A && u8Mode != QAX_CAPPING_MODE_ENABLED_B) {
-                snprintf(g_traceMsg2, sizeof(g_traceMsg2),
-                         "%s: Pcap can not be read as power capping is not enabled[%d]",
-                         kCheckFunction, (int)u8Mode);
-                WriteTraceLog(kCheckFunction, "WARN", g_traceMsg2);
+                QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kCheckFunction, "WARN",
+                       "%s: Pcap can not be read as power capping is not enabled[%d]",
+                       kCheckFunction, (int)u8Mode);
             }
         }
         if (QAX_ReadPcapMaxRegister(u8Handle, &u16FirmwareMax) == QAX_STATUS_SUCCESS) {

@@ -6,8 +6,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <syslog.h>
 
+#include "daemon/trace.h"
 #include "platform/platform.h"
 
 // Support cache, one set for all instance numbers.
@@ -70,7 +70,8 @@ static int IsShortAnswer(const char *pszFunction, int iReturned, int iNeeded)
     if (iReturned >= iNeeded) {
         return 0;
     }
-    printf("[%s] The response is too short (%d bytes, expected %d).\n", pszFunction, iReturned,
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+           "[%s] The response is too short (%d bytes, expected %d).\n", pszFunction, iReturned,
            iNeeded);
     return 1;
 }
@@ -91,7 +92,8 @@ unsigned int ReadRegister(uint8_t *pu8Request, uint8_t u8RegisterId, uint8_t u8L
     int iCapacity = (int)u8Length + QAX_REGISTER_RESPONSE_HEADER;
     uint8_t *pu8Response = (uint8_t *)calloc((size_t)iCapacity, 1);
     if (pu8Response == NULL) {
-        printf("[%s] Failed to allocate memory for response buffer.\n", __func__);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to allocate memory for response buffer.\n", __func__);
         return QAX_STATUS_NO_MEMORY;
     }
     *ppu8Response = pu8Response;
@@ -100,7 +102,8 @@ unsigned int ReadRegister(uint8_t *pu8Request, uint8_t u8RegisterId, uint8_t u8L
     int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD, pu8Request,
                                  QAX_REGISTER_REQUEST_SIZE, pu8Response, &iLength);
     if (iResult != 0) {
-        printf("[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
                "the result code is %d.\n",
                __func__, iResult);
         return QAX_STATUS_FAILED;
@@ -130,7 +133,8 @@ unsigned int WriteRegister(uint8_t *pu8Request, uint32_t u32RequestLength)
     int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD, pu8Request,
                                  (int)u32RequestLength, au8Response, &iLength);
     if (iResult != 0) {
-        printf("[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
                "the result code is %d.\n",
                __func__, iResult);
         return QAX_STATUS_FAILED;
@@ -163,7 +167,8 @@ unsigned int QAX_FindFirmwareInstance(uint8_t u8Instance, uint8_t *pu8Info1, uin
     int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_FIND_FIRMWARE_INSTANCE, au8Request,
                                  QAX_FIND_INSTANCE_REQUEST_SIZE, au8Response, &iLength);
     if (iResult != 0) {
-        printf("[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
                "the result code is %d.\n",
                __func__, iResult);
         return QAX_STATUS_FAILED;
@@ -180,7 +185,8 @@ unsigned int QAX_FindFirmwareInstance(uint8_t u8Instance, uint8_t *pu8Info1, uin
     }
     *pu8Handle = au8Response[7];
     if (*pu8Handle == 0) {
-        printf("[%s] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the "
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the "
                "result code is %d.\n",
                __func__, 0);
         return QAX_STATUS_NO_MODULE_HANDLE;
@@ -216,8 +222,8 @@ int QAX_IsSupported(uint8_t u8Instance)
         char szMessage[256];
         snprintf(szMessage, sizeof(szMessage), "Failed to call sysinfo(), errno:%s.\n",
                  strerror(errno));
-        printf("%s", szMessage);
-        syslog(LOG_USER | LOG_ERR, "%s\n", szMessage);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s", szMessage);
+        QaxLog(QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL, "%s\n", szMessage);
         lUptime = 0;
     }
     int iUptime = (int)lUptime;
@@ -242,13 +248,15 @@ int QAX_IsSupported(uint8_t u8Instance)
     int iSupported = (u32Status == QAX_STATUS_SUCCESS) ? 1 : 0;
     g_iQaxSupported = iSupported;
     if (!iSupported) {
-        printf("[%s] Failed to call QAX_FindFirmwareInstance() and the result code is %d.\n",
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call QAX_FindFirmwareInstance() and the result code is %d.\n",
                __func__, (int)u32Status);
-        printf("Don't support the QAX.\n");
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "Don't support the QAX.\n");
     }
 
     if (aim_config_set_bool(szSupportedKey, (uint8_t)iSupported, 1) == 0) {
-        printf("[%s] Failed to call aim_config_set_bool(%s).\n", __func__, szSupportedKey);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call aim_config_set_bool(%s).\n", __func__, szSupportedKey);
         if (iSupported) {
             RememberHandle(u8Instance, u8Handle, 0);
         }
@@ -261,7 +269,8 @@ int QAX_IsSupported(uint8_t u8Instance)
     char szHandleKey[32];
     snprintf(szHandleKey, sizeof(szHandleKey), "qax_module_handle_%d", (int)u8Instance);
     if (aim_config_set_int(szHandleKey, (int32_t)u8Handle, 1) == 0) {
-        printf("[%s] Failed to call aim_config_set_int(%s).\n", __func__, szHandleKey);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call aim_config_set_int(%s).\n", __func__, szHandleKey);
         // Other processes must not find a supported flag without its handle;
         // this process keeps the handle it found.
         aim_config_clear(szSupportedKey);
@@ -285,7 +294,8 @@ uint8_t QAX_GetModuleHandle(uint8_t u8Instance)
         if (u8Instance < QAX_CACHED_INSTANCES && g_au8QaxHandle[u8Instance] != 0) {
             return g_au8QaxHandle[u8Instance];  // the store lost it or cannot be read
         }
-        printf("[%s] Failed to call aim_config_get_int(%s).\n", __func__, szKey);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call aim_config_get_int(%s).\n", __func__, szKey);
         return 0;
     }
     return (uint8_t)(i32Value & 0xFF);

@@ -1,9 +1,9 @@
 // Performance (utilisation) requests and the expansion-unit power readers.
 #include "firmware/performance.h"
 
-#include <stdio.h>
 #include <string.h>
 
+#include "daemon/trace.h"
 #include "firmware/element_method.h"
 #include "firmware/registers.h"
 #include "platform/platform.h"
@@ -37,7 +37,8 @@ unsigned int QAX_ReadPerformanceBuffer(uint8_t u8Domain, uint8_t u8Selector2, ui
     uint8_t *pu8Request = NULL;
     if (GetXPMRequestBuffer(u8Domain, u8Selector2, 0x01, u8Statistic, QAX_XPM_REQUEST_SIZE,
                             &pu8Request) != QAX_STATUS_SUCCESS) {
-        printf("[%s] Failed to call GetXPMRequestBuffer().\n", __func__);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call GetXPMRequestBuffer().\n", __func__);
         return QAX_STATUS_FAILED;
     }
 
@@ -49,7 +50,8 @@ unsigned int QAX_ReadPerformanceBuffer(uint8_t u8Domain, uint8_t u8Selector2, ui
         int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_XPM_EXTENSIONS, pu8Request,
                                      QAX_XPM_REQUEST_SIZE, au8Response, &iLength);
         if (iResult != 0) {
-            printf("[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_XPM_EXTENSIONS) and the "
+            QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+                   "[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_XPM_EXTENSIONS) and the "
                    "result code is %d.\n",
                    __func__, iResult);
             FreeRequestResponseBuffers(pu8Request, NULL);
@@ -61,7 +63,8 @@ unsigned int QAX_ReadPerformanceBuffer(uint8_t u8Domain, uint8_t u8Selector2, ui
         if (iAttempt >= QAX_PERF_ATTEMPTS) {
             // An answer without even a completion code counts as a failed call.
             unsigned int u32Code = iLength >= 1 ? au8Response[0] : QAX_STATUS_FAILED;
-            printf("[%s] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_XPM_EXTENSIONS) and the "
+            QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+                   "[%s] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_XPM_EXTENSIONS) and the "
                    "result code is %d.\n",
                    __func__, (int)u32Code);
             FreeRequestResponseBuffers(pu8Request, NULL);
@@ -72,7 +75,8 @@ unsigned int QAX_ReadPerformanceBuffer(uint8_t u8Domain, uint8_t u8Selector2, ui
     FreeRequestResponseBuffers(pu8Request, NULL);
 
     if (iLength < QAX_PERF_RESPONSE_SIZE) {
-        printf("[%s] The response is too short (%d bytes, expected %d).\n", __func__, iLength,
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] The response is too short (%d bytes, expected %d).\n", __func__, iLength,
                QAX_PERF_RESPONSE_SIZE);
         return QAX_STATUS_FAILED;
     }
@@ -80,13 +84,14 @@ unsigned int QAX_ReadPerformanceBuffer(uint8_t u8Domain, uint8_t u8Selector2, ui
         return QAX_STATUS_FAILED;
     }
     if (au8Response[8] > u8MaxLength) {
-        printf("[%s] The returned buffer size (%d) is bigger than expected size (%d)!\n", __func__,
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] The returned buffer size (%d) is bigger than expected size (%d)!\n", __func__,
                au8Response[8], u8MaxLength);
         return QAX_STATUS_FAILED;
     }
     memcpy(pu8Buffer, au8Response + 4, QAX_PERF_BUFFER_SIZE);
     for (int i = 0; i < QAX_PERF_BUFFER_SIZE; i++) {
-        printf("%d: %d\n", i, pu8Buffer[i]);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%d: %d\n", i, pu8Buffer[i]);
     }
     return QAX_STATUS_SUCCESS;
 }
@@ -125,7 +130,8 @@ unsigned int GetPerformanceFromNM(PerformanceRecord *psRecord)
         unsigned int u32Status = QAX_ReadPerformanceBuffer(au8Domains[i], 0, QAX_PERF_STAT_AVG,
                                                            QAX_PERF_BUFFER_SIZE, au8Buffers[i]);
         if (u32Status != QAX_STATUS_SUCCESS) {
-            printf("[%s] Failed to call QAX_ReadPerformanceBuffer(%s), return code is %d.\n",
+            QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+                   "[%s] Failed to call QAX_ReadPerformanceBuffer(%s), return code is %d.\n",
                    __func__, apszNames[i], (int)u32Status);
             return u32Status;
         }
@@ -161,7 +167,8 @@ unsigned int ReadPerformanceDataFromXPM(MetricEntry *psEntries)
             QAX_ReadPerformanceBuffer(au8Domains[i / 3], 0, (uint8_t)(i % 3), QAX_PERF_BUFFER_SIZE,
                                       au8Buffers[i]);
         if (u32Status != QAX_STATUS_SUCCESS) {
-            printf("[%s] Failed to call QAX_ReadPerformanceBuffer(system), return code is %d.\n",
+            QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+                   "[%s] Failed to call QAX_ReadPerformanceBuffer(system), return code is %d.\n",
                    __func__, (int)u32Status);
             return u32Status;
         }
@@ -181,7 +188,7 @@ unsigned int ReadPerformanceDataFromXPM(MetricEntry *psEntries)
             psEntry->u64Min = u8Value;
             break;
         }
-        printf("Perf Data [%d] : %d\n", i, u8Value);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "Perf Data [%d] : %d\n", i, u8Value);
     }
     return QAX_STATUS_SUCCESS;
 }
@@ -191,7 +198,8 @@ unsigned int ReadPerformanceDataFromXPM(MetricEntry *psEntries)
 static uint8_t ExpansionHandle(const char *pszFunction)
 {
     if (!QAX_IsSupported(QAX_EXPANSION_INSTANCE)) {
-        printf("%s Don't support the QAX for QAX_EXPANSION_INSTANCE.\n", pszFunction);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "%s Don't support the QAX for QAX_EXPANSION_INSTANCE.\n", pszFunction);
         return 0;
     }
     uint8_t u8Handle = 0;
@@ -199,7 +207,8 @@ static uint8_t ExpansionHandle(const char *pszFunction)
         u8Handle = QAX_GetModuleHandle(QAX_EXPANSION_INSTANCE);
     }
     if (u8Handle == 0) {
-        printf("%s Failed to call QAX_GetModuleHandle().\n", pszFunction);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "%s Failed to call QAX_GetModuleHandle().\n", pszFunction);
     }
     return u8Handle;
 }
@@ -217,12 +226,14 @@ unsigned int GetTotalInputPowerForExpansion(uint32_t *pu32Value)
     uint16_t u16Power = 0;
     unsigned int u32Status = QAX_ReadPnameplateRegister(u8Handle, &u16Power);
     if (u32Status != QAX_STATUS_SUCCESS) {
-        printf("%s Failed to call QAX_ReadPnameplateRegister() and the result code is %d.\n",
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "%s Failed to call QAX_ReadPnameplateRegister() and the result code is %d.\n",
                __func__, (int)u32Status);
         return u32Status;
     }
     *pu32Value = u16Power;
-    printf("%s Total input power is %d.\n", __func__, (int)u16Power);
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s Total input power is %d.\n", __func__,
+           (int)u16Power);
     return QAX_STATUS_SUCCESS;
 }
 
@@ -240,11 +251,13 @@ unsigned int GetStandbyPowerForExpansion(uint32_t *pu32Value)
     uint16_t u16Power = 0;
     unsigned int u32Status = QAX_ReadStandbyPowerRegister(u8Handle, &u8Value, &u16Power);
     if (u32Status != QAX_STATUS_SUCCESS) {
-        printf("%s Failed to call QAX_ReadStandbyPowerRegister() and the result code is %d.\n",
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "%s Failed to call QAX_ReadStandbyPowerRegister() and the result code is %d.\n",
                __func__, (int)u32Status);
         return u32Status;
     }
     *pu32Value = u16Power;
-    printf("%s Total input power is %d.\n", __func__, (int)u16Power);
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s Total input power is %d.\n", __func__,
+           (int)u16Power);
     return QAX_STATUS_SUCCESS;
 }

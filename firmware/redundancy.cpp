@@ -11,7 +11,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <syslog.h>
 
 #include "firmware/element_method.h"
 #include "firmware/registers.h"
@@ -43,12 +42,14 @@ unsigned int QAX_ReadPowerSupplyElementConfigurationRegister(uint8_t u8Handle, u
     if (GetInvokeElementMethodRequestBuffer(u8Handle, QAX_ELEMENT_POWER_SUPPLY,
                                             QAX_METHOD_READ_CONFIGURATION, QAX_REQUEST_HEADER_SIZE,
                                             &pu8Request) != QAX_STATUS_SUCCESS) {
-        QaxReport(QAX_SINK_BOTH_ERROR, kRequestAlloc, __func__);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL, kRequestAlloc,
+               __func__);
         return QAX_STATUS_NO_MEMORY;
     }
     uint8_t *pu8Response = (uint8_t *)calloc(QAX_PSU_ELEMENT_CONFIG_RESPONSE_SIZE, 1);
     if (pu8Response == NULL) {
-        QaxReport(QAX_SINK_BOTH_ERROR, kResponseAlloc, __func__);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL, kResponseAlloc,
+               __func__);
         FreeRequestResponseBuffers(pu8Request, NULL);
         return QAX_STATUS_NO_MEMORY;
     }
@@ -59,28 +60,29 @@ unsigned int QAX_ReadPowerSupplyElementConfigurationRegister(uint8_t u8Handle, u
                                  QAX_REQUEST_HEADER_SIZE, pu8Response, &iLength);
     int iReceived = ReceivedLength(iLength, QAX_PSU_ELEMENT_CONFIG_RESPONSE_SIZE);
     if (iResult != 0) {
-        QaxReport(QAX_SINK_BOTH_ERROR,
-                  "[%s] Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the result code is %d.\n",
-                  __func__, iResult);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the result code is %d.\n",
+               __func__, iResult);
         u32Status = QAX_STATUS_FAILED;
     } else if (iReceived < 1) {
-        QaxReport(QAX_SINK_BOTH_ERROR, kShortAnswer, __func__, iReceived, 1);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL, kShortAnswer,
+               __func__, iReceived, 1);
         u32Status = QAX_STATUS_FAILED;
     } else if (pu8Response[0] != 0) {
-        QaxReport(QAX_SINK_BOTH_ERROR,
-                  "[%s] Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the respbuf[0] is %d.\n",
-                  __func__, pu8Response[0]);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the respbuf[0] is %d.\n",
+               __func__, pu8Response[0]);
         u32Status = pu8Response[0];
     } else if (iReceived < QAX_PSU_ELEMENT_CONFIG_RESPONSE_SIZE) {
-        QaxReport(QAX_SINK_BOTH_ERROR, kShortAnswer, __func__, iReceived,
-                  QAX_PSU_ELEMENT_CONFIG_RESPONSE_SIZE);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL, kShortAnswer,
+               __func__, iReceived, QAX_PSU_ELEMENT_CONFIG_RESPONSE_SIZE);
         u32Status = QAX_STATUS_FAILED;
     } else {
-        syslog(LOG_USER | LOG_DEBUG, "%s: configuration data length is %d\n", __func__,
-               pu8Response[4]);
+        QaxLog(QAX_LOG_SYSLOG_DEBUG, QAX_LOG_ALWAYS, NULL, NULL,
+               "%s: configuration data length is %d\n", __func__, pu8Response[4]);
         if (pu8Response[4] != QAX_PSU_ELEMENT_CONFIG_DATA_LENGTH) {
-            QaxReport(QAX_SINK_BOTH_ERROR, "[%s] config len [%d] is unexpected.\n", __func__,
-                      pu8Response[4]);
+            QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL,
+                   "[%s] config len [%d] is unexpected.\n", __func__, pu8Response[4]);
             u32Status = QAX_STATUS_FAILED;
         } else {
             memcpy(pu8Config, pu8Response + 6, QAX_PSU_ELEMENT_CONFIG_SIZE);
@@ -93,28 +95,35 @@ unsigned int QAX_ReadPowerSupplyElementConfigurationRegister(uint8_t u8Handle, u
 // Checks the header of an indexed answer and prints it. Answers 1 when the
 // data length byte is at least `iMinData` and all of it was received.
 static int CheckIndexedAnswer(const char *pszFunction, const uint8_t *pu8Response, int iReceived,
-                              uint8_t u8BufferId, uint8_t u8Index, int iMinData, int iSink)
+                              uint8_t u8BufferId, uint8_t u8Index, int iMinData, unsigned uSinks)
 {
     if (iReceived < QAX_PSU_INDEXED_HEADER_SIZE) {
-        QaxReport(iSink, kShortAnswer, pszFunction, iReceived, QAX_PSU_INDEXED_HEADER_SIZE);
+        QaxLog(uSinks, QAX_LOG_ALWAYS, NULL, NULL, kShortAnswer, pszFunction, iReceived,
+               QAX_PSU_INDEXED_HEADER_SIZE);
         return 0;
     }
-    printf("%s : Bufer ID is [%d]\n", pszFunction, pu8Response[4]);
-    printf("%s : Bufer Index is [%d]\n", pszFunction, pu8Response[5]);
-    printf("%s : Bufer Length is [%d]\n", pszFunction, pu8Response[6]);
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s : Bufer ID is [%d]\n", pszFunction,
+           pu8Response[4]);
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s : Bufer Index is [%d]\n", pszFunction,
+           pu8Response[5]);
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s : Bufer Length is [%d]\n", pszFunction,
+           pu8Response[6]);
     if (pu8Response[4] != u8BufferId || pu8Response[5] != u8Index) {
-        QaxReport(iSink, "[%s] Answer for buffer [%d] index [%d], asked [%d] [%d].\n", pszFunction,
-                  pu8Response[4], pu8Response[5], u8BufferId, u8Index);
+        QaxLog(uSinks, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Answer for buffer [%d] index [%d], asked [%d] [%d].\n", pszFunction,
+               pu8Response[4], pu8Response[5], u8BufferId, u8Index);
         return 0;
     }
     int iData = pu8Response[6];
     if (iData < iMinData) {
-        QaxReport(iSink, "[%s] Unexpected buffer length [%d], expected at least %d.\n",
-                  pszFunction, iData, iMinData);
+        QaxLog(uSinks, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Unexpected buffer length [%d], expected at least %d.\n", pszFunction, iData,
+               iMinData);
         return 0;
     }
     if (QAX_PSU_INDEXED_HEADER_SIZE + iData > iReceived) {
-        QaxReport(iSink, kShortAnswer, pszFunction, iReceived, QAX_PSU_INDEXED_HEADER_SIZE + iData);
+        QaxLog(uSinks, QAX_LOG_ALWAYS, NULL, NULL, kShortAnswer, pszFunction, iReceived,
+               QAX_PSU_INDEXED_HEADER_SIZE + iData);
         return 0;
     }
     return 1;
@@ -142,13 +151,15 @@ static unsigned int ReadIndexedBuffer(const char *pszFunction, uint8_t u8Handle,
                                             QAX_METHOD_READ_INDEXED_BUFFER,
                                             QAX_PSU_INDEXED_REQUEST_SIZE,
                                             &pu8Request) != QAX_STATUS_SUCCESS) {
-        QaxReport(QAX_SINK_BOTH_WARNING, kRequestAlloc, pszFunction);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL, kRequestAlloc,
+               pszFunction);
         return u32NoMemory;
     }
     const int iCapacity = QAX_PSU_INDEXED_HEADER_SIZE + u8Asked;
     uint8_t *pu8Response = (uint8_t *)calloc((size_t)iCapacity, 1);
     if (pu8Response == NULL) {
-        QaxReport(QAX_SINK_BOTH_WARNING, kResponseAlloc, pszFunction);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL, kResponseAlloc,
+               pszFunction);
         FreeRequestResponseBuffers(pu8Request, NULL);
         return u32NoMemory;
     }
@@ -162,16 +173,19 @@ static unsigned int ReadIndexedBuffer(const char *pszFunction, uint8_t u8Handle,
                                  QAX_PSU_INDEXED_REQUEST_SIZE, pu8Response, &iLength);
     int iReceived = ReceivedLength(iLength, iCapacity);
     if (iResult != 0) {
-        QaxReport(QAX_SINK_BOTH_WARNING, sMessages.pszCallFailed, pszFunction, iResult);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
+               sMessages.pszCallFailed, pszFunction, iResult);
         u32Status = QAX_STATUS_FAILED;
     } else if (iReceived < 1) {
-        QaxReport(QAX_SINK_BOTH_WARNING, kShortAnswer, pszFunction, iReceived, 1);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL, kShortAnswer,
+               pszFunction, iReceived, 1);
         u32Status = QAX_STATUS_FAILED;
     } else if (pu8Response[0] != 0) {
-        QaxReport(QAX_SINK_BOTH_WARNING, sMessages.pszCompletion, pszFunction, pu8Response[0]);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
+               sMessages.pszCompletion, pszFunction, pu8Response[0]);
         u32Status = pu8Response[0];
     } else if (!CheckIndexedAnswer(pszFunction, pu8Response, iReceived, u8BufferId, u8Index,
-                                   iMinData, QAX_SINK_BOTH_WARNING)) {
+                                   iMinData, QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING)) {
         u32Status = QAX_STATUS_FAILED;
     }
     FreeRequestResponseBuffers(pu8Request, NULL);
@@ -191,8 +205,8 @@ unsigned int QAX_ReadSupportedPSUTypesIndexedBuffer(uint8_t u8Handle, uint8_t u8
     }
     memset(psRecord, 0, sizeof(*psRecord));
     if (!QAX_IsPowerSupplyRedundancyExposeInfoSupported()) {
-        QaxReport(QAX_SINK_SYSLOG_WARNING, "[%s] target redundancy cfg register is not supported\n",
-                  __func__);
+        QaxLog(QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] target redundancy cfg register is not supported\n", __func__);
         return QAX_STATUS_FAILED;
     }
 
@@ -248,15 +262,16 @@ unsigned int QAX_ReadSupportedRedundancyConfigsIndexedBuffer(uint8_t u8Handle, u
     uint8_t au8Config[QAX_PSU_ELEMENT_CONFIG_SIZE];
     if (QAX_ReadPowerSupplyElementConfigurationRegister(u8Handle, au8Config) !=
         QAX_STATUS_SUCCESS) {
-        QaxReport(QAX_SINK_BOTH_WARNING, "[%s] Failed to call get ps element configurations.\n",
-                  __func__);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call get ps element configurations.\n", __func__);
         return QAX_STATUS_FAILED;
     }
     // The length asked travels in one byte, and so does the length answered.
     int iAsked = (int)au8Config[2] * (int)au8Config[3] + QAX_PSU_CONFIG_FIXED_LENGTH;
     if (iAsked > 0xFF) {
-        QaxReport(QAX_SINK_BOTH_WARNING, "[%s] Unexpected PSU type index list length [%d].\n",
-                  __func__, iAsked - QAX_PSU_CONFIG_FIXED_LENGTH);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Unexpected PSU type index list length [%d].\n", __func__,
+               iAsked - QAX_PSU_CONFIG_FIXED_LENGTH);
         return QAX_STATUS_FAILED;
     }
 
@@ -269,18 +284,22 @@ unsigned int QAX_ReadSupportedRedundancyConfigsIndexedBuffer(uint8_t u8Handle, u
                           QAX_PSU_CONFIG_FIXED_LENGTH, QAX_STATUS_FAILED, sMessages, &pu8Response);
     if (u32Status == QAX_STATUS_SUCCESS) {
         FillConfigRecord(pu8Response, psRecord);
-        printf("%s : Config properties is 0x%X\n", __func__, (unsigned)psRecord->u16Properties);
-        printf("%s : Power Mode is %d\n", __func__, psRecord->u8PowerMode);
-        printf("%s : Config is valid for PSUs: %d\n", __func__, psRecord->u8ValidForPSUs);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s : Config properties is 0x%X\n",
+               __func__, (unsigned)psRecord->u16Properties);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s : Power Mode is %d\n", __func__,
+               psRecord->u8PowerMode);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s : Config is valid for PSUs: %d\n",
+               __func__, psRecord->u8ValidForPSUs);
         // Checked above: the whole list lies within the bytes received.
         uint8_t u8ListLength = (uint8_t)(pu8Response[6] - QAX_PSU_CONFIG_FIXED_LENGTH);
-        printf("%s : PSU type index buf length is [%d]\n", __func__, u8ListLength);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "%s : PSU type index buf length is [%d]\n", __func__, u8ListLength);
         if (u8ListLength > 0) {
             uint8_t *pu8List = (uint8_t *)malloc(u8ListLength);
             if (pu8List == NULL) {
                 // The description then fails on the missing list.
-                QaxReport(QAX_SINK_BOTH_WARNING,
-                          "[%s] Failed to allocate memory for PSU type index buffer.\n", __func__);
+                QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
+                       "[%s] Failed to allocate memory for PSU type index buffer.\n", __func__);
             } else {
                 memcpy(pu8List, pu8Response + QAX_PSU_INDEXED_HEADER_SIZE +
                                     QAX_PSU_CONFIG_FIXED_LENGTH,

@@ -3,10 +3,7 @@
 // The power-supply element lives in registers_power_supply.cpp.
 #include "firmware/registers.h"
 
-#include <stdarg.h>
-#include <stdio.h>
 #include <string.h>
-#include <syslog.h>
 
 #include "firmware/element_method.h"
 #include "firmware/registers_internal.h"
@@ -34,32 +31,14 @@ static const char kPowerControlWriteAlloc[] =
 // ---------------------------------------------------------------------------
 // Shared plumbing
 
-void QaxReport(int iSink, const char *pszFormat, ...)
-{
-    char szMessage[256];
-    va_list args;
-    va_start(args, pszFormat);
-    vsnprintf(szMessage, sizeof(szMessage), pszFormat, args);
-    va_end(args);
-
-    if (iSink == QAX_SINK_STDOUT || iSink == QAX_SINK_BOTH_WARNING ||
-        iSink == QAX_SINK_BOTH_ERROR) {
-        fputs(szMessage, stdout);
-    }
-    if (iSink == QAX_SINK_SYSLOG_ERROR || iSink == QAX_SINK_BOTH_ERROR) {
-        syslog(LOG_USER | LOG_ERR, "%s", szMessage);
-    } else if (iSink == QAX_SINK_SYSLOG_WARNING || iSink == QAX_SINK_BOTH_WARNING) {
-        syslog(LOG_USER | LOG_WARNING, "%s", szMessage);
-    }
-}
-
 unsigned int QaxReadRegisterData(const char *pszFunction, uint8_t u8Handle, uint8_t u8Element,
                                  uint8_t u8RegisterId, uint8_t u8Length,
-                                 const char *pszAllocFailure, int iAllocSink, uint8_t *pu8Data)
+                                 const char *pszAllocFailure, unsigned uAllocSinks,
+                                 uint8_t *pu8Data)
 {
     uint8_t *pu8Request = NULL;
     if (GetReadRegisterRequestBuffer(u8Handle, u8Element, &pu8Request) != QAX_STATUS_SUCCESS) {
-        QaxReport(iAllocSink, pszAllocFailure, pszFunction);
+        QaxLog(uAllocSinks, QAX_LOG_ALWAYS, NULL, NULL, pszAllocFailure, pszFunction);
         return QAX_STATUS_NO_MEMORY;
     }
     uint8_t *pu8Response = NULL;
@@ -74,7 +53,7 @@ unsigned int QaxReadRegisterData(const char *pszFunction, uint8_t u8Handle, uint
 
 unsigned int QaxReadRegisterValue(const char *pszFunction, uint8_t u8Handle, uint8_t u8Element,
                                   uint8_t u8RegisterId, uint8_t u8Length,
-                                  const char *pszAllocFailure, int iAllocSink,
+                                  const char *pszAllocFailure, unsigned uAllocSinks,
                                   uint64_t *pu64Value)
 {
     *pu64Value = 0;
@@ -83,7 +62,7 @@ unsigned int QaxReadRegisterValue(const char *pszFunction, uint8_t u8Handle, uin
         return QAX_STATUS_FAILED;
     }
     unsigned int u32Status = QaxReadRegisterData(pszFunction, u8Handle, u8Element, u8RegisterId,
-                                                 u8Length, pszAllocFailure, iAllocSink, au8Data);
+                                                 u8Length, pszAllocFailure, uAllocSinks, au8Data);
     if (u32Status == QAX_STATUS_SUCCESS) {
         *pu64Value = ReadBigEndianField(0, au8Data, u8Length);
     }
@@ -101,7 +80,7 @@ unsigned int QaxWriteRegisterValue(const char *pszFunction, uint8_t u8Handle, ui
     uint32_t u32RequestSize = 0;
     if (GetWriteRegisterRequestBuffer(u8Handle, u8Element, u8RegisterId, u8Length, &pu8Request,
                                       &u32RequestSize) != QAX_STATUS_SUCCESS) {
-        QaxReport(QAX_SINK_STDOUT, pszAllocFailure, pszFunction);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, pszAllocFailure, pszFunction);
         return QAX_STATUS_NO_MEMORY;
     }
     for (uint8_t i = 0; i < u8Length; i++) {
@@ -122,13 +101,13 @@ static unsigned int ReadU8(const char *pszFunction, uint8_t u8Handle, uint8_t u8
     }
     uint64_t u64Value = 0;
     unsigned int u32Status = QaxReadRegisterValue(pszFunction, u8Handle, u8Element, u8RegisterId,
-                                                  1, pszAllocFailure, QAX_SINK_STDOUT, &u64Value);
+                                                  1, pszAllocFailure, QAX_LOG_STDOUT, &u64Value);
     *pu8Value = (uint8_t)u64Value;
     return u32Status;
 }
 
 static unsigned int ReadU16(const char *pszFunction, uint8_t u8Handle, uint8_t u8Element,
-                            uint8_t u8RegisterId, const char *pszAllocFailure, int iAllocSink,
+                            uint8_t u8RegisterId, const char *pszAllocFailure, unsigned uAllocSinks,
                             uint16_t *pu16Value)
 {
     if (pu16Value == NULL) {
@@ -136,7 +115,7 @@ static unsigned int ReadU16(const char *pszFunction, uint8_t u8Handle, uint8_t u
     }
     uint64_t u64Value = 0;
     unsigned int u32Status = QaxReadRegisterValue(pszFunction, u8Handle, u8Element, u8RegisterId,
-                                                  2, pszAllocFailure, iAllocSink, &u64Value);
+                                                  2, pszAllocFailure, uAllocSinks, &u64Value);
     *pu16Value = (uint16_t)u64Value;
     return u32Status;
 }
@@ -149,7 +128,7 @@ static unsigned int ReadU32(const char *pszFunction, uint8_t u8Handle, uint8_t u
     }
     uint64_t u64Value = 0;
     unsigned int u32Status = QaxReadRegisterValue(pszFunction, u8Handle, u8Element, u8RegisterId,
-                                                  4, pszAllocFailure, QAX_SINK_STDOUT, &u64Value);
+                                                  4, pszAllocFailure, QAX_LOG_STDOUT, &u64Value);
     *pu32Value = (uint32_t)u64Value;
     return u32Status;
 }
@@ -161,7 +140,7 @@ static unsigned int ReadU64(const char *pszFunction, uint8_t u8Handle, uint8_t u
         return QAX_STATUS_MISSING_ARGUMENT;
     }
     return QaxReadRegisterValue(pszFunction, u8Handle, u8Element, u8RegisterId, 8,
-                                pszAllocFailure, QAX_SINK_STDOUT, pu64Value);
+                                pszAllocFailure, QAX_LOG_STDOUT, pu64Value);
 }
 
 // ---------------------------------------------------------------------------
@@ -176,7 +155,7 @@ unsigned int QAX_ReadPowerStatusRegister(uint8_t u8Handle, uint8_t *pu8Value)
 unsigned int QAX_2_6_ReadPowerEventRegister(uint8_t u8Handle, uint16_t *pu16Value)
 {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL, QAX_REG_POWER_EVENT,
-                   kStatusReadAlloc, QAX_SINK_STDOUT, pu16Value);
+                   kStatusReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
 unsigned int QAX_ReadPowerHardwareErrorRegister(uint8_t u8Handle, uint8_t *pu8Value)
@@ -203,11 +182,13 @@ unsigned int QAX_ReadPOSTPowerSettingsRegister(uint8_t u8Handle, uint8_t *pu8Val
         return QAX_STATUS_MISSING_ARGUMENT;
     }
     *pu8Value = 0;
-    printf("[%s] read POST Power Settings Register\n", __func__);
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "[%s] read POST Power Settings Register\n",
+           __func__);
     unsigned int u32Status = ReadU8(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL,
                                     QAX_REG_POST_POWER_SETTINGS, kStatusReadAlloc, pu8Value);
     if (u32Status == QAX_STATUS_SUCCESS) {
-        printf("Post Power Settings register value is %d\n", *pu8Value);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "Post Power Settings register value is %d\n", *pu8Value);
     }
     return u32Status;
 }
@@ -275,7 +256,7 @@ unsigned int QAX_ReadCARRegister(uint8_t u8Handle, uint32_t *pu32Value)
 unsigned int QAX_ReadClockRateRegister(uint8_t u8Handle, uint16_t *pu16Value)
 {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_CLOCK_ACCUMULATION, QAX_REG_CLOCK_RATE,
-                   kClockReadAlloc, QAX_SINK_STDOUT, pu16Value);
+                   kClockReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
 // ---------------------------------------------------------------------------
@@ -284,7 +265,7 @@ unsigned int QAX_ReadClockRateRegister(uint8_t u8Handle, uint16_t *pu16Value)
 unsigned int QAX_ReadPcapRegister(uint8_t u8Handle, uint16_t *pu16Value)
 {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP,
-                   kPowerControlReadAlloc, QAX_SINK_STDOUT, pu16Value);
+                   kPowerControlReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
 unsigned int QAX_WritePcapRegister(uint8_t u8Handle, uint16_t u16Value)
@@ -296,37 +277,37 @@ unsigned int QAX_WritePcapRegister(uint8_t u8Handle, uint16_t u16Value)
 unsigned int QAX_ReadPcapMaxHotplugRegister(uint8_t u8Handle, uint16_t *pu16Value)
 {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP_MAX_HOTPLUG,
-                   kHotplugReadAlloc, QAX_SINK_SYSLOG_ERROR, pu16Value);
+                   kHotplugReadAlloc, QAX_LOG_SYSLOG_ERROR, pu16Value);
 }
 
 unsigned int QAX_ReadPcapMaxRegister(uint8_t u8Handle, uint16_t *pu16Value)
 {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP_MAX,
-                   kPowerControlReadAlloc, QAX_SINK_STDOUT, pu16Value);
+                   kPowerControlReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
 unsigned int QAX_ReadPcapMinRegister(uint8_t u8Handle, uint16_t *pu16Value)
 {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP_MIN,
-                   kPowerControlReadAlloc, QAX_SINK_STDOUT, pu16Value);
+                   kPowerControlReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
 unsigned int QAX_ReadPauxMaxRegister(uint8_t u8Handle, uint16_t *pu16Value)
 {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PAUX_MAX,
-                   kPowerControlReadAlloc, QAX_SINK_STDOUT, pu16Value);
+                   kPowerControlReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
 unsigned int QAX_ReadPcapSoftMinRegister(uint8_t u8Handle, uint16_t *pu16Value)
 {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP_SOFT_MIN,
-                   kPowerControlReadAlloc, QAX_SINK_STDOUT, pu16Value);
+                   kPowerControlReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
 unsigned int QAX_ReadPnameplateRegister(uint8_t u8Handle, uint16_t *pu16Value)
 {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PNAMEPLATE,
-                   kPowerControlReadAlloc, QAX_SINK_STDOUT, pu16Value);
+                   kPowerControlReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
 unsigned int QAX_ReadPcapModeRegister(uint8_t u8Handle, uint8_t *pu8Value)
@@ -348,11 +329,12 @@ unsigned int QAX_ReadPcapMinHotplugRegister(uint8_t u8Handle, uint16_t *pu16Valu
     }
     *pu16Value = 0;
     if (!QAX_IsSupportPowerCapMinHotplugRegister()) {
-        printf("%s: Pcap Min hotplug is not supported!!!\n ", __func__);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "%s: Pcap Min hotplug is not supported!!!\n ", __func__);
         return QAX_STATUS_FAILED;
     }
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP_MIN_HOTPLUG,
-                   kHotplugReadAlloc, QAX_SINK_SYSLOG_ERROR, pu16Value);
+                   kHotplugReadAlloc, QAX_LOG_SYSLOG_ERROR, pu16Value);
 }
 
 // ---------------------------------------------------------------------------
@@ -376,7 +358,7 @@ unsigned int QAX_ReadInletTemperatureRegister(uint8_t u8Handle, uint8_t *pu8Valu
 unsigned int QAX_ReadServerPowerDownSupportRegister(uint8_t u8Handle, uint16_t *pu16Value)
 {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN,
-                   QAX_REG_SERVER_POWER_DOWN_SUPPORT, kPowerDownReadAlloc, QAX_SINK_STDOUT,
+                   QAX_REG_SERVER_POWER_DOWN_SUPPORT, kPowerDownReadAlloc, QAX_LOG_STDOUT,
                    pu16Value);
 }
 
@@ -391,7 +373,7 @@ unsigned int QAX_ReadStandbyPowerRegister(uint8_t u8Handle, uint8_t *pu8Value,
     uint8_t au8Data[8];
     unsigned int u32Status = QaxReadRegisterData(
         __func__, u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN, QAX_REG_STANDBY_POWER, sizeof(au8Data),
-        kPowerDownReadAlloc, QAX_SINK_STDOUT, au8Data);
+        kPowerDownReadAlloc, QAX_LOG_STDOUT, au8Data);
     if (u32Status == QAX_STATUS_SUCCESS) {
         *pu8Value = au8Data[2];
         *pu16StandbyPower = (uint16_t)ReadBigEndianField(3, au8Data, 2);
@@ -402,7 +384,7 @@ unsigned int QAX_ReadStandbyPowerRegister(uint8_t u8Handle, uint8_t *pu8Value,
 unsigned int QAX_ReadIPLTimeRegister(uint8_t u8Handle, uint16_t *pu16Value)
 {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN, QAX_REG_IPL_TIME,
-                   kPowerDownReadAlloc, QAX_SINK_STDOUT, pu16Value);
+                   kPowerDownReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
 unsigned int QAX_ReadNumberOfPowerCyclesRegister(uint8_t u8Handle, uint16_t *pu16First,
@@ -416,7 +398,7 @@ unsigned int QAX_ReadNumberOfPowerCyclesRegister(uint8_t u8Handle, uint16_t *pu1
     uint8_t au8Data[4];
     unsigned int u32Status = QaxReadRegisterData(
         __func__, u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN, QAX_REG_NUMBER_OF_POWER_CYCLES,
-        sizeof(au8Data), kPowerDownReadAlloc, QAX_SINK_STDOUT, au8Data);
+        sizeof(au8Data), kPowerDownReadAlloc, QAX_LOG_STDOUT, au8Data);
     if (u32Status == QAX_STATUS_SUCCESS) {
         *pu16First = (uint16_t)ReadBigEndianField(0, au8Data, 2);
         *pu16Second = (uint16_t)ReadBigEndianField(2, au8Data, 2);
@@ -427,7 +409,7 @@ unsigned int QAX_ReadNumberOfPowerCyclesRegister(uint8_t u8Handle, uint16_t *pu1
 unsigned int QAX_ReadNumberOWakesFromS3Register(uint8_t u8Handle, uint16_t *pu16Value)
 {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN,
-                   QAX_REG_NUMBER_OF_WAKES_FROM_S3, kPowerDownReadAlloc, QAX_SINK_STDOUT,
+                   QAX_REG_NUMBER_OF_WAKES_FROM_S3, kPowerDownReadAlloc, QAX_LOG_STDOUT,
                    pu16Value);
 }
 
@@ -450,7 +432,8 @@ int QAX_IsPowerCappingEnabled(void)
         u8Handle = QAX_GetModuleHandle(QAX_MAIN_INSTANCE);
     }
     if (u8Handle == 0) {
-        printf("[%s]Failed to call QAX_GetModuleHandle().\n", __func__);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s]Failed to call QAX_GetModuleHandle().\n", __func__);
         return 0;
     }
     uint8_t u8Settings = 0;
@@ -479,25 +462,25 @@ static int ReadExtendedCapabilities(const char *pszFunction, const char *pszNoHa
         u8Handle = QAX_GetModuleHandle(QAX_MAIN_INSTANCE);
     }
     if (u8Handle == 0) {
-        QaxReport(QAX_SINK_SYSLOG_ERROR, pszNoHandle, pszFunction);
+        QaxLog(QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL, pszNoHandle, pszFunction);
         return 0;
     }
     uint8_t u8PowerThermal = 0;
     if (QAX_ReadFirmwarePowerThermalCapabilitiesRegister(u8Handle, &u8PowerThermal) !=
         QAX_STATUS_SUCCESS) {
-        QaxReport(QAX_SINK_SYSLOG_ERROR, "[%s] Failed to read Power/Thermal Capabilities Register\n",
-                  pszFunction);
+        QaxLog(QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to read Power/Thermal Capabilities Register\n", pszFunction);
         return 0;
     }
     if ((u8PowerThermal & QAX_FW_CAP_EXTENDED_REGISTER) == 0) {
-        QaxReport(QAX_SINK_SYSLOG_ERROR, "[%s] Extended f/w capabilites REG not supported\n",
-                  pszFunction);
+        QaxLog(QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Extended f/w capabilites REG not supported\n", pszFunction);
         return 0;
     }
     if (QAX_ReadExtendedFirmwareCapabilitiesRegister(u8Handle, pu32Capabilities) !=
         QAX_STATUS_SUCCESS) {
-        QaxReport(QAX_SINK_SYSLOG_ERROR,
-                  "[%s] Failed to read Extended Firmware Capabilities Register\n", pszFunction);
+        QaxLog(QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to read Extended Firmware Capabilities Register\n", pszFunction);
         return 0;
     }
     return 1;
@@ -542,13 +525,15 @@ int QAX_IsPowerCappingModeSupported(void)
         u8Handle = QAX_GetModuleHandle(QAX_MAIN_INSTANCE);
     }
     if (u8Handle == 0) {
-        printf("[%s]Failed to call QAX_GetModuleHandle().\n", __func__);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s]Failed to call QAX_GetModuleHandle().\n", __func__);
         return 0;
     }
     uint8_t u8Mode = 0;
     unsigned int u32Status = QAX_ReadPcapModeRegister(u8Handle, &u8Mode);
     if (u32Status != QAX_STATUS_SUCCESS) {
-        printf("[%s]QAX_ReadPcapModeRegister() returns [%d].\n", __func__, (int)u32Status);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s]QAX_ReadPcapModeRegister() returns [%d].\n", __func__, (int)u32Status);
         return 0;
     }
     return 1;

@@ -1,7 +1,6 @@
 // Register accessors of the power-supply element (0x0A). Their messages go to
 // standard output and to the system log.
-#include <stdio.h>
-#include <syslog.h>
+#include <stddef.h>
 
 #include "firmware/element_method.h"
 #include "firmware/registers.h"
@@ -31,7 +30,7 @@ unsigned int QAX_ReadMaxNumberOfPowerSuppliesRegister(uint8_t u8Handle, uint8_t 
     uint64_t u64Value = 0;
     unsigned int u32Status = QaxReadRegisterValue(
         __func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY, QAX_REG_MAX_NUMBER_OF_POWER_SUPPLIES, 1,
-        kPowerSupplyReadAlloc, QAX_SINK_BOTH_ERROR, &u64Value);
+        kPowerSupplyReadAlloc, QAX_LOG_STDOUT | QAX_LOG_SYSLOG_ERROR, &u64Value);
     *pu8Value = 0;
     if (u32Status != QAX_STATUS_SUCCESS) {
         return u32Status;
@@ -48,9 +47,9 @@ unsigned int QAX_ReadOutputLabelPowerRegister(uint8_t u8Handle, uint8_t u8Regist
                                               uint8_t u8Count, uint32_t *pu32LabelPower)
 {
     if (!IsPowerSupplyRegisterOfKind(u8RegisterId, QAX_REG_OUTPUT_LABEL_POWER_BASE)) {
-        QaxReport(QAX_SINK_BOTH_WARNING,
-                  "[%s] Unexpected Power Supply Output Label power register ID [%d]\n", __func__,
-                  u8RegisterId);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Unexpected Power Supply Output Label power register ID [%d]\n", __func__,
+               u8RegisterId);
         return QAX_STATUS_FAILED;
     }
     if (pu32LabelPower == NULL && u8Count != 0) {
@@ -59,7 +58,8 @@ unsigned int QAX_ReadOutputLabelPowerRegister(uint8_t u8Handle, uint8_t u8Regist
     uint8_t au8Data[2 * QAX_POWER_SUPPLIES_PER_GROUP];
     unsigned int u32Status =
         QaxReadRegisterData(__func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY, u8RegisterId,
-                            sizeof(au8Data), kPowerSupplyReadAlloc, QAX_SINK_BOTH_WARNING, au8Data);
+                            sizeof(au8Data), kPowerSupplyReadAlloc,
+                            QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, au8Data);
     if (u32Status != QAX_STATUS_SUCCESS) {
         return u32Status;
     }
@@ -74,8 +74,8 @@ unsigned int QAX_ReadPowerSupplyPresenceRegister(uint8_t u8Handle, uint8_t u8Reg
                                                  uint8_t u8Count, uint8_t *pu8Present)
 {
     if (!IsPowerSupplyRegisterOfKind(u8RegisterId, QAX_REG_POWER_SUPPLY_PRESENCE_BASE)) {
-        QaxReport(QAX_SINK_BOTH_WARNING, "[%s] Unexpected Power Supply Presence register ID [%d]\n",
-                  __func__, u8RegisterId);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Unexpected Power Supply Presence register ID [%d]\n", __func__, u8RegisterId);
         return QAX_STATUS_FAILED;
     }
     if (pu8Present == NULL && u8Count != 0) {
@@ -84,13 +84,15 @@ unsigned int QAX_ReadPowerSupplyPresenceRegister(uint8_t u8Handle, uint8_t u8Reg
     uint8_t u8Presence = 0;
     unsigned int u32Status =
         QaxReadRegisterData(__func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY, u8RegisterId, 1,
-                            kPowerSupplyReadAlloc, QAX_SINK_BOTH_WARNING, &u8Presence);
+                            kPowerSupplyReadAlloc, QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING,
+                            &u8Presence);
     if (u32Status != QAX_STATUS_SUCCESS) {
-        QaxReport(QAX_SINK_BOTH_ERROR, "[%s] Failed to read Power Supply Presence info", __func__);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to read Power Supply Presence info", __func__);
         return u32Status;
     }
-    QaxReport(QAX_SINK_BOTH_WARNING, "[%s] Power Supply Presence info is [%d]\n", __func__,
-              u8Presence);
+    QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
+           "[%s] Power Supply Presence info is [%d]\n", __func__, u8Presence);
     uint8_t u8Supplies = SuppliesInGroup(u8Count);
     for (uint8_t i = 0; i < u8Supplies; i++) {
         pu8Present[i] = (uint8_t)((u8Presence >> i) & 1u);
@@ -102,9 +104,9 @@ unsigned int QAX_ReadPowerSupplyInputVoltageRegister(uint8_t u8Handle, uint8_t u
                                                      uint8_t u8Count, uint32_t *pu32Voltage)
 {
     if (!IsPowerSupplyRegisterOfKind(u8RegisterId, QAX_REG_INPUT_VOLTAGE_BASE)) {
-        QaxReport(QAX_SINK_BOTH_WARNING,
-                  "[%s] Unexpected Power Supply Input Voltage register ID [%d]\n", __func__,
-                  u8RegisterId);
+        QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Unexpected Power Supply Input Voltage register ID [%d]\n", __func__,
+               u8RegisterId);
         return QAX_STATUS_FAILED;
     }
     if (pu32Voltage == NULL && u8Count != 0) {
@@ -113,7 +115,8 @@ unsigned int QAX_ReadPowerSupplyInputVoltageRegister(uint8_t u8Handle, uint8_t u
     uint8_t au8Data[2];
     unsigned int u32Status =
         QaxReadRegisterData(__func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY, u8RegisterId,
-                            sizeof(au8Data), kPowerSupplyReadAlloc, QAX_SINK_BOTH_WARNING, au8Data);
+                            sizeof(au8Data), kPowerSupplyReadAlloc,
+                            QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, au8Data);
     if (u32Status != QAX_STATUS_SUCCESS) {
         return u32Status;
     }
@@ -140,7 +143,7 @@ unsigned int QAX_ReadRedundancyTargetRegister(uint8_t u8Handle, uint8_t *pu8Valu
     uint64_t u64Value = 0;
     unsigned int u32Status = QaxReadRegisterValue(
         __func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY, QAX_REG_REDUNDANCY_TARGET, 1,
-        kPowerSupplyReadAlloc, QAX_SINK_BOTH_ERROR, &u64Value);
+        kPowerSupplyReadAlloc, QAX_LOG_STDOUT | QAX_LOG_SYSLOG_ERROR, &u64Value);
     *pu8Value = (uint8_t)u64Value;
     return u32Status;
 }
@@ -154,8 +157,8 @@ unsigned int QAX_WriteRedundancyTargetRegister(uint8_t u8Handle, uint8_t u8Value
 unsigned int QAX_WriteTargetRedundancyConfigurationRegister(uint8_t u8Handle, uint8_t u8Value)
 {
     if (!QAX_IsPowerSupplyRedundancyExposeInfoSupported()) {
-        QaxReport(QAX_SINK_SYSLOG_WARNING, "[%s] target redundancy cfg register is not supported\n",
-                  __func__);
+        QaxLog(QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] target redundancy cfg register is not supported\n", __func__);
         return QAX_STATUS_FAILED;
     }
     return QaxWriteRegisterValue(__func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY,

@@ -3,10 +3,10 @@
 // the input power configuration and the platform family. Every offset is
 // checked against the transferred length before it is read, because all of
 // those answers come from outside.
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "daemon/trace.h"
 #include "firmware/element_method.h"
 #include "firmware/registers.h"
 #include "firmware/snapshot.h"
@@ -25,7 +25,8 @@ enum { kSubsystemCPU = 1, kSubsystemMemory = 2, kSubsystemCooling = 4 };
 // larger than any snapshot.
 int Fits(uint64_t u64Needed, uint32_t u32Length) {
     if (u64Needed <= u32Length) return 1;
-    printf("[%s] The snapshot buffer (%u bytes) is shorter than its layout (%llu bytes).\n",
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+           "[%s] The snapshot buffer (%u bytes) is shorter than its layout (%llu bytes).\n",
            kParseFunction, u32Length, (unsigned long long)u64Needed);
     return 0;
 }
@@ -49,7 +50,8 @@ unsigned int ParsePowerSupplySection(uint8_t u8Handle, const uint8_t *pu8Snapsho
     uint8_t au8Config[8];
     unsigned int u32Status = QAX_ReadInputPowerBufferConfiguration(u8Handle, au8Config);
     if (u32Status != QAX_STATUS_SUCCESS) {
-        printf("Failed to call QAX_ReadInputPowerBufferConfiguration() and the result code is "
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "Failed to call QAX_ReadInputPowerBufferConfiguration() and the result code is "
                "%d.\n",
                u32Status);
         return u32Status;
@@ -113,11 +115,12 @@ unsigned int ParseSubsystemList(const uint8_t *pu8Snapshot, uint32_t u32Length,
             szDuplicate = "Cooling Subsystems already existed.";
             break;
         default:
-            printf("Type(%d) of subsystem is not supported!\n", u8Type);
+            QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+                   "Type(%d) of subsystem is not supported!\n", u8Type);
             return QAX_STATUS_FAILED;
         }
         if (*ppsSlot != NULL) {
-            printf("%s\n", szDuplicate);
+            QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s\n", szDuplicate);
             return QAX_STATUS_FAILED;
         }
         *ppsSlot = NewEntry(ReadBigEndianField((uint32_t)u64Record + 1, pu8Snapshot, 8));
@@ -167,7 +170,8 @@ unsigned int ParseSnapshotBuffer(uint8_t u8Handle, const uint8_t *pu8Snapshot, u
     // Never a zero-byte request: an empty histogram still owns a buffer.
     uint8_t *pu8Counters = (uint8_t *)calloc(1, u32Histogram != 0 ? u32Histogram : 1);
     if (pu8Counters == NULL) {
-        printf("[%s] Failed to allocate memory for power histogram data.\n", kParseFunction);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to allocate memory for power histogram data.\n", kParseFunction);
         return QAX_STATUS_NO_MEMORY;
     }
     memcpy(pu8Counters, pu8Snapshot + 9, u32Histogram);
@@ -190,7 +194,8 @@ unsigned int ParseSnapshotBuffer(uint8_t u8Handle, const uint8_t *pu8Snapshot, u
     uint8_t u8PowerThermal = 0;
     u32Status = QAX_ReadFirmwarePowerThermalCapabilitiesRegister(u8Handle, &u8PowerThermal);
     if (u32Status != QAX_STATUS_SUCCESS) {
-        printf("Failed to call QAX_ReadFirmwarePowerThermalCapabilitiesRegister() and the result "
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "Failed to call QAX_ReadFirmwarePowerThermalCapabilitiesRegister() and the result "
                "code is %d.\n",
                u32Status);
         return u32Status;
@@ -200,7 +205,8 @@ unsigned int ParseSnapshotBuffer(uint8_t u8Handle, const uint8_t *pu8Snapshot, u
     uint32_t u32Extended = 0;
     u32Status = QAX_ReadExtendedFirmwareCapabilitiesRegister(u8Handle, &u32Extended);
     if (u32Status != QAX_STATUS_SUCCESS) {
-        printf("Failed to call QAX_ReadExtendedFirmwareCapabilitiesRegister() and the result code "
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "Failed to call QAX_ReadExtendedFirmwareCapabilitiesRegister() and the result code "
                "is %d.\n",
                u32Status);
         return u32Status;

@@ -1,10 +1,10 @@
 // Buffer configurations and the chunked snapshot transfer. The firmware may
 // replace its snapshot while we read it in chunks; the snapshot tag of every
 // chunk tells us when that happened.
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "daemon/trace.h"
 #include "firmware/element_method.h"
 #include "firmware/snapshot.h"
 #include "platform/platform.h"
@@ -16,7 +16,8 @@ const int kSnapshotConfigurationSize = 12;
 const int kInputPowerConfigurationSize = 14;
 
 void ReportLengthMismatch(const char *szFunction, int iLength, int iExpected) {
-    printf("[%s] The response length (%d) does not match the expected length (%d)!\n", szFunction,
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+           "[%s] The response length (%d) does not match the expected length (%d)!\n", szFunction,
            iLength, iExpected);
 }
 
@@ -32,13 +33,15 @@ unsigned int SendElementMethod(const char *szFunction, uint8_t *pu8Request, int 
     int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD, pu8Request,
                                  iRequestLength, pu8Response, &iLength);
     if (iResult != 0) {
-        printf("[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) "
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) "
                "and the result code is %d.\n",
                szFunction, iResult);
         return QAX_STATUS_FAILED;
     }
     if (iLength > 0 && pu8Response[0] != 0) {
-        printf("[%s] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
                "the result code is %d.\n",
                szFunction, pu8Response[0]);
         return pu8Response[0];
@@ -60,12 +63,14 @@ unsigned int ReadConfiguration(const char *szFunction, uint8_t u8Handle, uint8_t
     if (GetInvokeElementMethodRequestBuffer(u8Handle, u8Element, QAX_METHOD_READ_CONFIGURATION,
                                             QAX_REQUEST_HEADER_SIZE, &pu8Request) != 0 ||
         pu8Request == NULL) {
-        printf("[%s] Failed to call GetInvokeElementMethodRequestBuffer().\n", szFunction);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call GetInvokeElementMethodRequestBuffer().\n", szFunction);
         return QAX_STATUS_NO_MEMORY;
     }
     uint8_t *pu8Response = (uint8_t *)calloc(1, (size_t)iSize);
     if (pu8Response == NULL) {
-        printf("[%s] Failed to allocate memory for response buffer.\n", szFunction);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to allocate memory for response buffer.\n", szFunction);
         FreeRequestResponseBuffers(pu8Request, NULL);
         return QAX_STATUS_NO_MEMORY;
     }
@@ -159,7 +164,8 @@ unsigned int QAX_ReadSnapshotBuffer(uint8_t u8Handle, uint16_t u16Offset, uint16
                                             QAX_METHOD_READ_BUFFER,
                                             QAX_SNAPSHOT_READ_REQUEST_SIZE, &pu8Request) != 0 ||
         pu8Request == NULL) {
-        printf("[%s]Failed to call GetInvokeElementMethodRequestBuffer().\n", __func__);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s]Failed to call GetInvokeElementMethodRequestBuffer().\n", __func__);
         return QAX_STATUS_NO_MEMORY;
     }
     pu8Request[6] = (uint8_t)(u16Offset >> 8);
@@ -170,7 +176,8 @@ unsigned int QAX_ReadSnapshotBuffer(uint8_t u8Handle, uint16_t u16Offset, uint16
     const int iCapacity = (int)u16Length + QAX_SNAPSHOT_READ_RESPONSE_HEADER;
     uint8_t *pu8Response = (uint8_t *)calloc(1, (size_t)iCapacity);
     if (pu8Response == NULL) {
-        printf("[%s] Failed to allocate memory for response buffer.\n", __func__);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to allocate memory for response buffer.\n", __func__);
         FreeRequestResponseBuffers(pu8Request, NULL);
         return QAX_STATUS_NO_MEMORY;
     }
@@ -184,7 +191,8 @@ unsigned int QAX_ReadSnapshotBuffer(uint8_t u8Handle, uint16_t u16Offset, uint16
         *pu16Returned = (uint16_t)ReadBigEndianField(6, pu8Response, 2);
         const int iAnswered = QAX_SNAPSHOT_READ_RESPONSE_HEADER + *pu16Returned;
         if (*pu16Returned > u16Length) {
-            printf("[%s] The returned buffer size (%d) is bigger than expected size (%d)!\n",
+            QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+                   "[%s] The returned buffer size (%d) is bigger than expected size (%d)!\n",
                    __func__, *pu16Returned, u16Length);
             u32Status = QAX_STATUS_FAILED;
         } else if (iLength < iAnswered) {
@@ -256,14 +264,16 @@ unsigned int GetSnapshotBufferFromQAX(MetricValue **ppsBuffer, HistogramData *ps
     if (ppsBuffer == NULL) return QAX_STATUS_MISSING_ARGUMENT;
     *ppsBuffer = NULL;
     if (psHistogramData == NULL) {
-        printf("[%s] The point of sHistogramData is NULL.\n", __func__);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] The point of sHistogramData is NULL.\n", __func__);
         return QAX_STATUS_MISSING_ARGUMENT;
     }
 
     uint8_t u8Handle = 0;
     if (!QAX_IsSupported(QAX_MAIN_INSTANCE) ||
         (u8Handle = QAX_GetModuleHandle(QAX_MAIN_INSTANCE)) == 0) {
-        printf("[%s] Failed to call QAX_GetModuleHandle().\n", __func__);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call QAX_GetModuleHandle().\n", __func__);
         return QAX_STATUS_FAILED;
     }
 
@@ -273,7 +283,8 @@ unsigned int GetSnapshotBufferFromQAX(MetricValue **ppsBuffer, HistogramData *ps
     unsigned int u32Status =
         QAX_ReadSnapshotBufferConfiguration(u8Handle, &u16ChunkSize, &u16Second, &u16TotalSize);
     if (u32Status != QAX_STATUS_SUCCESS) {
-        printf("Failed to call QAX_ReadSnapshotBufferConfiguration() and the result code is %d.\n",
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "Failed to call QAX_ReadSnapshotBufferConfiguration() and the result code is %d.\n",
                u32Status);
         return u32Status;
     }
@@ -282,7 +293,8 @@ unsigned int GetSnapshotBufferFromQAX(MetricValue **ppsBuffer, HistogramData *ps
     // the transfer (253) rather than taken for an allocation failure.
     uint8_t *pu8Raw = (uint8_t *)malloc(u16TotalSize != 0 ? u16TotalSize : 1);
     if (pu8Raw == NULL) {
-        printf("[%s] Failed to allocate memory for snapshot buffer.\n", __func__);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to allocate memory for snapshot buffer.\n", __func__);
         return QAX_STATUS_NO_MEMORY;
     }
 
@@ -291,14 +303,16 @@ unsigned int GetSnapshotBufferFromQAX(MetricValue **ppsBuffer, HistogramData *ps
     u32Status = ReadTotalSnapshotBuffer(u8Handle, u16ChunkSize, u16TotalSize, &u16BytesRead,
                                         pu8Raw, &u16Tag);
     if (u32Status != QAX_STATUS_SUCCESS) {
-        printf("Failed to call ReadTotalSnapshotBuffer() and the result code is %d.\n", u32Status);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "Failed to call ReadTotalSnapshotBuffer() and the result code is %d.\n", u32Status);
         free(pu8Raw);
         return u32Status;
     }
 
     MetricValue *psBuffer = (MetricValue *)calloc(1, sizeof(MetricValue));
     if (psBuffer == NULL) {
-        printf("[%s] Failed to allocate memory for snapshot buffer struct.\n", __func__);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to allocate memory for snapshot buffer struct.\n", __func__);
         free(pu8Raw);
         return QAX_STATUS_NO_MEMORY;
     }
@@ -307,7 +321,8 @@ unsigned int GetSnapshotBufferFromQAX(MetricValue **ppsBuffer, HistogramData *ps
     u32Status = ParseSnapshotBuffer(u8Handle, pu8Raw, u16BytesRead, psBuffer, psHistogramData);
     free(pu8Raw);
     if (u32Status != QAX_STATUS_SUCCESS) {
-        printf("[%s] Failed to call ParseSnapshotBuffer(), return code is %d.\n", __func__,
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "[%s] Failed to call ParseSnapshotBuffer(), return code is %d.\n", __func__,
                u32Status);
         free(psHistogramData->pu8Counters);
         psHistogramData->pu8Counters = NULL;

@@ -1,9 +1,8 @@
-// Helpers shared by the power history and the performance history: trace
-// lines, the little-endian record codec, and reading and replacing the full
-// files under "/pstorage/power".
+// Helpers shared by the power history and the performance history: the
+// little-endian record codec, and reading and replacing the full files under
+// "/pstorage/power".
 #include <errno.h>
 #include <fcntl.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -15,16 +14,6 @@
 #include "platform/safe_files.h"
 
 static const char *const kHistoryDir = "/pstorage/power";
-
-void HistoryTrace(int32_t s32Threshold, const char *szFunction, const char *szType,
-                  const char *szFormat, ...) {
-    if (g_traceLevel < s32Threshold) return;
-    va_list args;
-    va_start(args, szFormat);
-    vsnprintf(g_traceMsg, sizeof(g_traceMsg), szFormat, args);
-    va_end(args);
-    WriteTraceLog(szFunction, szType, g_traceMsg);
-}
 
 void HistoryPutLE16(uint8_t *pu8Out, uint16_t u16Value) {
     pu8Out[0] = (uint8_t)(u16Value & 0xFF);
@@ -105,10 +94,10 @@ uint64_t HistoryFillMissed(const char *szFunction, uint64_t u64End, uint64_t u64
     uint64_t u64Gap = u64Now > u64End ? u64Now - u64End : 0;
     uint64_t u64Snapshots = u64Gap > 0 ? (u64Gap - 1) / QAX_HISTORY_SNAPSHOT_SPACING : 0;
     uint64_t u64Samples = u64Snapshots / (QAX_HISTORY_PERIOD / QAX_HISTORY_SNAPSHOT_SPACING);
-    HistoryTrace(1, szFunction, "Info",
-                 "numSnapshotsMissed=%llu, numSamplesMissed=%llu, missedSampletime=%llu",
-                 (unsigned long long)u64Snapshots, (unsigned long long)u64Samples,
-                 (unsigned long long)(u64End + QAX_HISTORY_PERIOD));
+    QaxLog(QAX_LOG_TRACE, 1, szFunction, "Info",
+           "numSnapshotsMissed=%llu, numSamplesMissed=%llu, missedSampletime=%llu",
+           (unsigned long long)u64Snapshots, (unsigned long long)u64Samples,
+           (unsigned long long)(u64End + QAX_HISTORY_PERIOD));
     if (u64Snapshots >= 5) {
         uint64_t u64First = 1;
         if (u64Samples > QAX_HISTORY_SLOTS) u64First = u64Samples - QAX_HISTORY_SLOTS + 1;
@@ -127,12 +116,12 @@ static void HistoryKeepUnloadable(const HistoryFullFile *psFile, const char *szP
     int n = snprintf(szKept, sizeof(szKept), "%s.damaged", szPath);
     if (n < 0 || (size_t)n >= sizeof(szKept)) return;
     if (rename(szPath, szKept) == 0) {
-        HistoryTrace(QAX_TRACE_ALWAYS, psFile->szLoadFunction, "Error",
-                     "Kept unloadable history file '%s' as '%s'", szPath, szKept);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, psFile->szLoadFunction, "Error",
+               "Kept unloadable history file '%s' as '%s'", szPath, szKept);
     } else {
-        HistoryTrace(QAX_TRACE_ALWAYS, psFile->szLoadFunction, "Error",
-                     "Could not keep unloadable history file '%s' as '%s', %s", szPath, szKept,
-                     strerror(errno));
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, psFile->szLoadFunction, "Error",
+               "Could not keep unloadable history file '%s' as '%s', %s", szPath, szKept,
+               strerror(errno));
     }
 }
 
@@ -148,8 +137,8 @@ unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
     }
 
     if (fread(pu8Image, 1, 2, psStream) != 2) {
-        HistoryTrace(0, psFile->szLoadFunction, "Error", psFile->szReadHeaderFormat, szPath,
-                     ferror(psStream));
+        QaxLog(QAX_LOG_TRACE, 0, psFile->szLoadFunction, "Error", psFile->szReadHeaderFormat,
+               szPath, ferror(psStream));
         fclose(psStream);
         HistoryKeepUnloadable(psFile, szPath);
         return 0;
@@ -157,16 +146,16 @@ unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
     // An index past the table would make every later access miss it.
     uint16_t u16Index = HistoryGetLE16(pu8Image);
     if (u16Index >= QAX_HISTORY_SLOTS) {
-        HistoryTrace(0, psFile->szLoadFunction, "Error", psFile->szBadIndexFormat,
-                     (unsigned)u16Index, szPath);
+        QaxLog(QAX_LOG_TRACE, 0, psFile->szLoadFunction, "Error", psFile->szBadIndexFormat,
+               (unsigned)u16Index, szPath);
         fclose(psStream);
         HistoryKeepUnloadable(psFile, szPath);
         return 0;
     }
     if (fread(pu8Image + 2, 1, QAX_HISTORY_FULL_FILE_SIZE - 2, psStream) !=
         QAX_HISTORY_FULL_FILE_SIZE - 2) {
-        HistoryTrace(0, psFile->szLoadFunction, "Error", psFile->szReadDataFormat, szPath,
-                     ferror(psStream));
+        QaxLog(QAX_LOG_TRACE, 0, psFile->szLoadFunction, "Error", psFile->szReadDataFormat, szPath,
+               ferror(psStream));
         fclose(psStream);
         HistoryKeepUnloadable(psFile, szPath);
         return 0;
@@ -180,10 +169,10 @@ unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
     uint32_t u32Newest = HistoryGetLE32(pu8Image + 2 + uNewest * QAX_HISTORY_RECORD_SIZE);
     int64_t s64Now = HistoryWallSeconds();
     if (s64Now < (int64_t)u32Newest) {
-        HistoryTrace(0, psFile->szLoadFunction, "Error",
-                     "Current time %i is less than last power history sample %i. Reseting "
-                     "power history.\n",
-                     (int)s64Now, (int)(int32_t)u32Newest);
+        QaxLog(QAX_LOG_TRACE, 0, psFile->szLoadFunction, "Error",
+               "Current time %i is less than last power history sample %i. Reseting "
+               "power history.\n",
+               (int)s64Now, (int)(int32_t)u32Newest);
         fclose(psStream);
         HistoryKeepUnloadable(psFile, szPath);
         return 0;
@@ -195,13 +184,13 @@ unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
 void HistoryStartFromScratch(const HistoryFullFile *psFile) {
     char szBuffer[QAX_HISTORY_PATH_SIZE];
     const char *szPath = QaxPath(psFile->szPath, szBuffer, sizeof(szBuffer));
-    HistoryTrace(0, psFile->szLoadFunction, "Info", psFile->szScratchFormat,
-                 szPath != NULL ? szPath : psFile->szPath);
+    QaxLog(QAX_LOG_TRACE, 0, psFile->szLoadFunction, "Info", psFile->szScratchFormat,
+           szPath != NULL ? szPath : psFile->szPath);
     char szDirBuffer[QAX_HISTORY_PATH_SIZE];
     const char *szDir = QaxPath(kHistoryDir, szDirBuffer, sizeof(szDirBuffer));
     if (szDir != NULL && mkdir(szDir, 070) == 0) {
-        HistoryTrace(0, psFile->szLoadFunction, "Info",
-                     "Power history file dir '%s' not found, creating it", szDir);
+        QaxLog(QAX_LOG_TRACE, 0, psFile->szLoadFunction, "Info",
+               "Power history file dir '%s' not found, creating it", szDir);
     }
 }
 
@@ -228,13 +217,13 @@ unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8I
     const char *szPath = QaxPath(psFile->szPath, szBuffer, sizeof(szBuffer));
     const char *szShown = szPath != NULL ? szPath : psFile->szPath;
 
-    HistoryTrace(psFile->s32WritingThreshold, psFile->szSaveFunction, "Info",
-                 psFile->szWritingFormat, szShown);
+    QaxLog(QAX_LOG_TRACE, psFile->s32WritingThreshold, psFile->szSaveFunction, "Info",
+           psFile->szWritingFormat, szShown);
     char szDir[QAX_HISTORY_PATH_SIZE];
     const char *szName = QaxSplitPath(psFile->szPath, szDir, sizeof(szDir));
     if (szPath == NULL || szName == NULL) {
-        HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szOpenForWriteFormat, szShown,
-                     strerror(ENAMETOOLONG));
+        QaxLog(QAX_LOG_TRACE, 0, psFile->szSaveFunction, "Error", psFile->szOpenForWriteFormat,
+               szShown, strerror(ENAMETOOLONG));
         return 0;
     }
 
@@ -248,29 +237,29 @@ unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8I
     if (psStream == NULL) {
         int saved = errno;
         if (fd >= 0) close(fd);
-        HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szOpenForWriteFormat, szShown,
-                     strerror(saved));
+        QaxLog(QAX_LOG_TRACE, 0, psFile->szSaveFunction, "Error", psFile->szOpenForWriteFormat,
+               szShown, strerror(saved));
         return 0;
     }
     if (fwrite(pu8Image, 1, 2, psStream) != 2) {
-        HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szWriteHeaderFormat, szShown,
-                     ferror(psStream));
+        QaxLog(QAX_LOG_TRACE, 0, psFile->szSaveFunction, "Error", psFile->szWriteHeaderFormat,
+               szShown, ferror(psStream));
         QaxAbandonBeside(dirfd, psStream, psFile->szTempName);
         return 0;
     }
     if (fwrite(pu8Image + 2, 1, QAX_HISTORY_FULL_FILE_SIZE - 2, psStream) !=
             QAX_HISTORY_FULL_FILE_SIZE - 2 ||
         fflush(psStream) != 0) {
-        HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szWriteDataFormat, szShown,
-                     ferror(psStream));
+        QaxLog(QAX_LOG_TRACE, 0, psFile->szSaveFunction, "Error", psFile->szWriteDataFormat,
+               szShown, ferror(psStream));
         QaxAbandonBeside(dirfd, psStream, psFile->szTempName);
         return 0;
     }
     // On the medium, then renamed over the full file, then the rename made
     // durable: a kill or power cut leaves the old or the new file whole.
     if (QaxCommitBeside(dirfd, psStream, psFile->szTempName, szName, 1) != 0) {
-        HistoryTrace(0, psFile->szSaveFunction, "Error", psFile->szCommitFormat, szShown,
-                     strerror(errno));
+        QaxLog(QAX_LOG_TRACE, 0, psFile->szSaveFunction, "Error", psFile->szCommitFormat, szShown,
+               strerror(errno));
         return 0;
     }
     return 1;

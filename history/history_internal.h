@@ -28,9 +28,6 @@ enum {
 #define QAX_HISTORY_MIN_TIME 1ULL
 #define QAX_HISTORY_MAX_TIME 0xFFFFFE00ULL
 
-// Trace threshold of the lines that are written whatever the level is.
-#define QAX_TRACE_ALWAYS INT32_MIN
-
 // The tables, process-wide and statically sized.
 extern PowerHistorySample powerHistory[QAX_HISTORY_SLOTS];
 extern uint16_t nextSampleIndex;
@@ -59,11 +56,6 @@ void resetPowerPerformanceState(void);
 
 // ---------------------------------------------------------------------------
 // Shared helpers of the history files.
-
-// Formats into g_traceMsg and writes the line when g_traceLevel >= threshold.
-// The level is tested first so that suppressed lines cost no formatting.
-void HistoryTrace(int32_t s32Threshold, const char *szFunction, const char *szType,
-                  const char *szFormat, ...) __attribute__((format(printf, 4, 5)));
 
 // Little-endian codec of the 16-byte records (the same layout for both
 // sample types: a 32-bit time followed by six 16-bit values).

@@ -78,7 +78,7 @@ static void ShiftHistoryBack(uint64_t u64Shift) {
 }
 
 static void Initialize(void) {
-    HistoryTrace(1, "trackPowerHistory", "Info", "Initializing power hisotry");
+    QaxLog(QAX_LOG_TRACE, 1, "trackPowerHistory", "Info", "Initializing power hisotry");
     if (loadPowerHistory()) {
         unsigned uNewest = nextSampleIndex == 0 ? QAX_HISTORY_SLOTS - 1 : nextSampleIndex - 1u;
         // Unsigned: a time past 2038 must not turn into a period end in the
@@ -104,13 +104,13 @@ void trackPowerHistory(uint64_t timestamp, uint64_t powerAC, uint64_t powerDC) {
         if (timestamp < 1000) return;
     }
     if (powerDC == 0) {
-        HistoryTrace(0, "trackPowerHistory", "Error", "Invalid power sample");
+        QaxLog(QAX_LOG_TRACE, 0, "trackPowerHistory", "Error", "Invalid power sample");
         return;
     }
     uint64_t t = timestamp / 1000;
     if (t < QAX_HISTORY_MIN_TIME || t > QAX_HISTORY_MAX_TIME) {
-        HistoryTrace(0, "trackPowerHistory", "Error", "Invalid power sample timestamp=%llu",
-                     (unsigned long long)t);
+        QaxLog(QAX_LOG_TRACE, 0, "trackPowerHistory", "Error",
+               "Invalid power sample timestamp=%llu", (unsigned long long)t);
         return;
     }
     uint16_t u16AC = Saturate16(powerAC);
@@ -123,9 +123,9 @@ void trackPowerHistory(uint64_t timestamp, uint64_t powerAC, uint64_t powerDC) {
         // the history stays continuous and on its grid. Full width: a clock
         // set back by more than 18 hours is followed as well.
         uint64_t u64Adj = lastTimestamp + QAX_HISTORY_SNAPSHOT_SPACING - t;
-        HistoryTrace(0, "trackPowerHistory", "Info",
-                     "System clock was set backwards, adjusting powerHistory by %u seconds",
-                     (unsigned)u64Adj);
+        QaxLog(QAX_LOG_TRACE, 0, "trackPowerHistory", "Info",
+               "System clock was set backwards, adjusting powerHistory by %u seconds",
+               (unsigned)u64Adj);
         ShiftHistoryBack(u64Adj);
         endtime = endtime > u64Adj ? endtime - u64Adj : t;
     }
@@ -140,13 +140,13 @@ void trackPowerHistory(uint64_t timestamp, uint64_t powerAC, uint64_t powerDC) {
         if (u16DC > maxPowerDC) maxPowerDC = u16DC;
     }
 
-    HistoryTrace(1, "trackPowerHistory", "Info",
-                 "timestamp=%i, endtime=%i, nextSampleIndex=%i, powerAC=%i, accpowerAC=%i, "
-                 "minPowerAC=%i, maxPowerAC=%i, powerDC=%i, accpowerDC=%i, minPowerDC=%i, "
-                 "maxPowerDC=%i accCount=%i",
-                 (int)t, (int)endtime, (int)nextSampleIndex, (int)u16AC, (int)accpowerAC,
-                 (int)minPowerAC, (int)maxPowerAC, (int)u16DC, (int)accpowerDC, (int)minPowerDC,
-                 (int)maxPowerDC, (int)accCount);
+    QaxLog(QAX_LOG_TRACE, 1, "trackPowerHistory", "Info",
+           "timestamp=%i, endtime=%i, nextSampleIndex=%i, powerAC=%i, accpowerAC=%i, "
+           "minPowerAC=%i, maxPowerAC=%i, powerDC=%i, accpowerDC=%i, minPowerDC=%i, "
+           "maxPowerDC=%i accCount=%i",
+           (int)t, (int)endtime, (int)nextSampleIndex, (int)u16AC, (int)accpowerAC, (int)minPowerAC,
+           (int)maxPowerAC, (int)u16DC, (int)accpowerDC, (int)minPowerDC, (int)maxPowerDC,
+           (int)accCount);
 
     if (t < endtime) {
         lastTimestamp = t;
@@ -191,8 +191,8 @@ void addSampleToPowerHistory(const PowerHistorySample *sample) {
     int32_t s32Now = HistoryMonotonicSeconds();
     // Signed 32-bit difference, computed without overflow.
     int32_t s32Elapsed = (int32_t)((uint32_t)s32Now - (uint32_t)lastSaveTime);
-    HistoryTrace(1, "addSampleToPowerHistory", "Info", "num seconds since last save=%i",
-                 (int)s32Elapsed);
+    QaxLog(QAX_LOG_TRACE, 1, "addSampleToPowerHistory", "Info", "num seconds since last save=%i",
+           (int)s32Elapsed);
     if (s32Elapsed >= QAX_HISTORY_SAVE_INTERVAL) {
         if (savePowerHistory()) lastSaveTime = s32Now;
     }

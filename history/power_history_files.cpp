@@ -44,8 +44,8 @@ unsigned loadPowerHistory(void) {
 unsigned savePowerHistory(void) {
     if (!powerHistoryLoaded()) {
         // An empty table must never replace the stored history.
-        HistoryTrace(0, "savePowerHistory", "Error", kPowerHistoryFile.szNotLoadedFormat,
-                     kPowerHistoryFile.szPath);
+        QaxLog(QAX_LOG_TRACE, 0, "savePowerHistory", "Error", kPowerHistoryFile.szNotLoadedFormat,
+               kPowerHistoryFile.szPath);
         return 0;
     }
     uint8_t au8Image[QAX_HISTORY_FULL_FILE_SIZE];
@@ -72,25 +72,25 @@ void generatePowerHistoryFile(const char *szPath, uint16_t u16NextSampleIndex,
 
     int idx = (int)uNext - (int)(QAX_HISTORY_WINDOW_RECORDS * u32SlotsPerRecord);
     if (idx < 0) idx += QAX_HISTORY_SLOTS;
-    HistoryTrace(2, "generatePowerHistoryFile", "Info", "nextSampleIndex=%i, idx=%i",
-                 (int)u16NextSampleIndex, idx);
+    QaxLog(QAX_LOG_TRACE, 2, "generatePowerHistoryFile", "Info", "nextSampleIndex=%i, idx=%i",
+           (int)u16NextSampleIndex, idx);
 
     char szBuffer[QAX_HISTORY_PATH_SIZE];
     const char *szFull = QaxPath(szPath, szBuffer, sizeof(szBuffer));
     HistoryWindowFile sWindow;
     FILE *psStream = szFull != NULL ? HistoryOpenWindowFile(szPath, &sWindow) : NULL;
     if (psStream == NULL) {
-        WriteTraceLog("generatePowerHistoryFile", "Error, couldn't open file",
-                      szFull != NULL ? szFull : szPath);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "generatePowerHistoryFile",
+               "Error, couldn't open file", "%s", szFull != NULL ? szFull : szPath);
         return;
     }
 
     uint8_t au8Record[QAX_HISTORY_RECORD_SIZE];
     HistoryPutLE16(au8Record, QAX_HISTORY_WINDOW_RECORDS);
     if (fwrite(au8Record, 1, 2, psStream) != 2) {
-        HistoryTrace(0, "generatePowerHistoryFile", "Error",
-                     "Writing power history data header for file '%s', error code=%i", szFull,
-                     ferror(psStream));
+        QaxLog(QAX_LOG_TRACE, 0, "generatePowerHistoryFile", "Error",
+               "Writing power history data header for file '%s', error code=%i", szFull,
+               ferror(psStream));
     }
 
     int bUnknownRecord = 0;
@@ -125,24 +125,24 @@ void generatePowerHistoryFile(const char *szPath, uint16_t u16NextSampleIndex,
             sRecord.maxDC = u16MaxDC;
             if (sRecord.maxDC > s32MaxDC) s32MaxDC = sRecord.maxDC;
             if (sRecord.maxAC > s32MaxAC) s32MaxAC = sRecord.maxAC;
-            HistoryTrace(2, "generatePowerHistoryFile", "Info",
-                         "minAC=%i, avgAC=%i, maxAC=%i, minDC=%i, avgDC=%i, maxDC=%i, tstamp=%i, "
-                         "idx=%i, numsamplesforavg=%i fname=%s",
-                         (int)sRecord.minAC, (int)sRecord.avgAC, (int)sRecord.maxAC,
-                         (int)sRecord.minDC, (int)sRecord.avgDC, (int)sRecord.maxDC,
-                         (int)sRecord.timestamp, idx, (int)u32Valid, szFull);
+            QaxLog(QAX_LOG_TRACE, 2, "generatePowerHistoryFile", "Info",
+                   "minAC=%i, avgAC=%i, maxAC=%i, minDC=%i, avgDC=%i, maxDC=%i, tstamp=%i, "
+                   "idx=%i, numsamplesforavg=%i fname=%s",
+                   (int)sRecord.minAC, (int)sRecord.avgAC, (int)sRecord.maxAC, (int)sRecord.minDC,
+                   (int)sRecord.avgDC, (int)sRecord.maxDC, (int)sRecord.timestamp, idx,
+                   (int)u32Valid, szFull);
         } else {
-            HistoryTrace(1, "generatePowerHistoryFile", "Info",
-                         "Writing unknown data sample %i timestamp=%i for file '%s'", r,
-                         (int)u32LastTime, szFull);
+            QaxLog(QAX_LOG_TRACE, 1, "generatePowerHistoryFile", "Info",
+                   "Writing unknown data sample %i timestamp=%i for file '%s'", r, (int)u32LastTime,
+                   szFull);
             bUnknownRecord = 1;
         }
 
         EncodePowerHistorySample(&sRecord, au8Record);
         if (fwrite(au8Record, 1, QAX_HISTORY_RECORD_SIZE, psStream) != QAX_HISTORY_RECORD_SIZE) {
-            HistoryTrace(0, "generatePowerHistoryFile", "Error",
-                         "Writing power history data sample %i for file '%s', error code=%i", r,
-                         szFull, ferror(psStream));
+            QaxLog(QAX_LOG_TRACE, 0, "generatePowerHistoryFile", "Error",
+                   "Writing power history data sample %i for file '%s', error code=%i", r, szFull,
+                   ferror(psStream));
         }
     }
 
@@ -152,8 +152,8 @@ void generatePowerHistoryFile(const char *szPath, uint16_t u16NextSampleIndex,
     }
     // The records reach the file only now (the stream buffers them).
     if (HistoryCloseWindowFile(&sWindow) != 0) {
-        HistoryTrace(0, "generatePowerHistoryFile", "Error",
-                     "Could not write power history file '%s', %s", szFull, strerror(errno));
+        QaxLog(QAX_LOG_TRACE, 0, "generatePowerHistoryFile", "Error",
+               "Could not write power history file '%s', %s", szFull, strerror(errno));
     }
     if (ps32MaxDC != NULL) *ps32MaxDC = s32MaxDC;
     if (ps32MaxAC != NULL) *ps32MaxAC = s32MaxAC;

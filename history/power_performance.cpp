@@ -95,7 +95,7 @@ static void ShiftPerformanceBack(uint64_t u64Shift) {
 }
 
 static void Initialize(void) {
-    HistoryTrace(1, "trackPowerPerformance", "Info", "Initializing power performance");
+    QaxLog(QAX_LOG_TRACE, 1, "trackPowerPerformance", "Info", "Initializing power performance");
     if (loadPowerPerformance()) {
         unsigned uNewest = nextPerformanceSampleIndex == 0 ? QAX_HISTORY_SLOTS - 1
                                                            : nextPerformanceSampleIndex - 1u;
@@ -121,8 +121,8 @@ void trackPowerPerformance(uint64_t timestamp, uint64_t system, uint64_t cpu, ui
     }
     uint64_t t = timestamp;
     if (t < QAX_HISTORY_MIN_TIME || t > QAX_HISTORY_MAX_TIME) {
-        HistoryTrace(0, "trackPowerPerformance", "Error",
-                     "Invalid performance sample timestamp=%llu", (unsigned long long)t);
+        QaxLog(QAX_LOG_TRACE, 0, "trackPowerPerformance", "Error",
+               "Invalid performance sample timestamp=%llu", (unsigned long long)t);
         return;
     }
     uint16_t u16System = Saturate16(system);
@@ -134,9 +134,9 @@ void trackPowerPerformance(uint64_t timestamp, uint64_t system, uint64_t cpu, ui
 
     if (lastTimestamp >= t) {
         uint64_t u64Adj = lastTimestamp + QAX_HISTORY_SNAPSHOT_SPACING - t;
-        HistoryTrace(0, "trackPowerPerformance", "Info",
-                     "System clock was set backwards, adjusting powerHistory by %u seconds",
-                     (unsigned)u64Adj);
+        QaxLog(QAX_LOG_TRACE, 0, "trackPowerPerformance", "Info",
+               "System clock was set backwards, adjusting powerHistory by %u seconds",
+               (unsigned)u64Adj);
         ShiftPerformanceBack(u64Adj);
         endtime = endtime > u64Adj ? endtime - u64Adj : t;
     }
@@ -151,12 +151,11 @@ void trackPowerPerformance(uint64_t timestamp, uint64_t system, uint64_t cpu, ui
         if (u16System > maxsystem) maxsystem = u16System;
     }
 
-    HistoryTrace(0, "trackPowerPerformance", "Info",
-                 "timestamp=%i, endtime=%i, nextPerformanceSampleIndex=%i, maxsystem=%i, "
-                 "accsystem=%i, minsystem=%i, cpu=%i, mem=%i, io=%i, accCount=%i",
-                 (int)t, (int)endtime, (int)nextPerformanceSampleIndex, (int)maxsystem,
-                 (int)accsystem, (int)minsystem, (int)acccpu, (int)accmem, (int)accio,
-                 (int)accCount);
+    QaxLog(QAX_LOG_TRACE, 0, "trackPowerPerformance", "Info",
+           "timestamp=%i, endtime=%i, nextPerformanceSampleIndex=%i, maxsystem=%i, "
+           "accsystem=%i, minsystem=%i, cpu=%i, mem=%i, io=%i, accCount=%i",
+           (int)t, (int)endtime, (int)nextPerformanceSampleIndex, (int)maxsystem, (int)accsystem,
+           (int)minsystem, (int)acccpu, (int)accmem, (int)accio, (int)accCount);
 
     if (t < endtime) {
         lastTimestamp = t;
@@ -198,8 +197,8 @@ void addSampleToPowerPerformance(const PowerPerformanceSample *sample) {
 
     int32_t s32Now = HistoryMonotonicSeconds();
     int32_t s32Elapsed = (int32_t)((uint32_t)s32Now - (uint32_t)lastSaveTime);
-    HistoryTrace(0, "addSampleToPowerPerformance", "Info", "num seconds since last save=%i",
-                 (int)s32Elapsed);
+    QaxLog(QAX_LOG_TRACE, 0, "addSampleToPowerPerformance", "Info",
+           "num seconds since last save=%i", (int)s32Elapsed);
     if (s32Elapsed >= QAX_HISTORY_SAVE_INTERVAL) {
         if (savePowerPerformance()) lastSaveTime = s32Now;
     }
@@ -222,8 +221,8 @@ unsigned loadPowerPerformance(void) {
 
 unsigned savePowerPerformance(void) {
     if (!powerPerformanceLoaded()) {
-        HistoryTrace(0, "savePowerPerformance", "Error", kPerformanceFile.szNotLoadedFormat,
-                     kPerformanceFile.szPath);
+        QaxLog(QAX_LOG_TRACE, 0, "savePowerPerformance", "Error",
+               kPerformanceFile.szNotLoadedFormat, kPerformanceFile.szPath);
         return 0;
     }
     uint8_t au8Image[QAX_HISTORY_FULL_FILE_SIZE];
@@ -242,25 +241,25 @@ void generatePowerPerformanceFile(const char *szPath, uint16_t u16NextPerformanc
     unsigned uNext = u16NextPerformanceSampleIndex % QAX_HISTORY_SLOTS;
     int idx = (int)uNext - (int)(QAX_HISTORY_WINDOW_RECORDS * u32SlotsPerRecord);
     if (idx < 0) idx += QAX_HISTORY_SLOTS;
-    HistoryTrace(0, "generatePowerPerformanceFile", "Info", "nextPerformanceSampleIndex=%i, idx=%i",
-                 (int)u16NextPerformanceSampleIndex, idx);
+    QaxLog(QAX_LOG_TRACE, 0, "generatePowerPerformanceFile", "Info",
+           "nextPerformanceSampleIndex=%i, idx=%i", (int)u16NextPerformanceSampleIndex, idx);
 
     char szBuffer[QAX_HISTORY_PATH_SIZE];
     const char *szFull = QaxPath(szPath, szBuffer, sizeof(szBuffer));
     HistoryWindowFile sWindow;
     FILE *psStream = szFull != NULL ? HistoryOpenWindowFile(szPath, &sWindow) : NULL;
     if (psStream == NULL) {
-        WriteTraceLog("generatePowerPerformanceFile", "Error, couldn't open file",
-                      szFull != NULL ? szFull : szPath);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "generatePowerPerformanceFile",
+               "Error, couldn't open file", "%s", szFull != NULL ? szFull : szPath);
         return;
     }
 
     uint8_t au8Record[QAX_HISTORY_RECORD_SIZE];
     HistoryPutLE16(au8Record, QAX_HISTORY_WINDOW_RECORDS);
     if (fwrite(au8Record, 1, 2, psStream) != 2) {
-        HistoryTrace(0, "generatePowerPerformanceFile", "Error",
-                     "Writing power performance data header for file '%s', error code=%i", szFull,
-                     ferror(psStream));
+        QaxLog(QAX_LOG_TRACE, 0, "generatePowerPerformanceFile", "Error",
+               "Writing power performance data header for file '%s', error code=%i", szFull,
+               ferror(psStream));
     }
 
     for (int r = 0; r < QAX_HISTORY_WINDOW_RECORDS; r++) {
@@ -293,28 +292,28 @@ void generatePowerPerformanceFile(const char *szPath, uint16_t u16NextPerformanc
             sRecord.cpu = (uint16_t)(u32SumCPU / u32Valid);
             sRecord.mem = (uint16_t)(u32SumMem / u32Valid);
             sRecord.io = (uint16_t)(u32SumIO / u32Valid);
-            HistoryTrace(0, "generatePowerPerformanceFile", "Info",
-                         "min=%i, avg=%i, max=%i, cpu=%i, mem=%i, io=%i, tstamp=%i, idx=%i, "
-                         "numsamplesforavg=%i fname=%s",
-                         (int)sRecord.min, (int)sRecord.avg, (int)sRecord.max, (int)sRecord.cpu,
-                         (int)sRecord.mem, (int)sRecord.io, (int)sRecord.timestamp, idx,
-                         (int)u32Valid, szFull);
+            QaxLog(QAX_LOG_TRACE, 0, "generatePowerPerformanceFile", "Info",
+                   "min=%i, avg=%i, max=%i, cpu=%i, mem=%i, io=%i, tstamp=%i, idx=%i, "
+                   "numsamplesforavg=%i fname=%s",
+                   (int)sRecord.min, (int)sRecord.avg, (int)sRecord.max, (int)sRecord.cpu,
+                   (int)sRecord.mem, (int)sRecord.io, (int)sRecord.timestamp, idx, (int)u32Valid,
+                   szFull);
         } else {
-            HistoryTrace(0, "generatePowerPerformanceFile", "Info",
-                         "Writing unknown data sample %i timestamp=%i for file '%s'", r,
-                         (int)u32LastTime, szFull);
+            QaxLog(QAX_LOG_TRACE, 0, "generatePowerPerformanceFile", "Info",
+                   "Writing unknown data sample %i timestamp=%i for file '%s'", r, (int)u32LastTime,
+                   szFull);
         }
 
         EncodePowerPerformanceSample(&sRecord, au8Record);
         if (fwrite(au8Record, 1, QAX_HISTORY_RECORD_SIZE, psStream) != QAX_HISTORY_RECORD_SIZE) {
-            HistoryTrace(0, "generatePowerPerformanceFile", "Error",
-                         "Writing power performance data sample %i for file '%s', error code=%i",
-                         r, szFull, ferror(psStream));
+            QaxLog(QAX_LOG_TRACE, 0, "generatePowerPerformanceFile", "Error",
+                   "Writing power performance data sample %i for file '%s', error code=%i", r,
+                   szFull, ferror(psStream));
         }
     }
     if (HistoryCloseWindowFile(&sWindow) != 0) {
-        HistoryTrace(0, "generatePowerPerformanceFile", "Error",
-                     "Could not write power performance file '%s', %s", szFull, strerror(errno));
+        QaxLog(QAX_LOG_TRACE, 0, "generatePowerPerformanceFile", "Error",
+               "Could not write power performance file '%s', %s", szFull, strerror(errno));
     }
 }
 

@@ -86,11 +86,12 @@ int IsSnapshotValueCalculable(const MetricValue *psBuffer, const HistogramData *
 
 void CalculateSnapshotValue(MetricValue *psBuffer, HistogramData sHistogramData) {
     if (psBuffer == NULL || sHistogramData.pu8Counters == NULL) {
-        WriteTraceLog(kCalculateFunction, "ERROR", "Empty input buffer");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kCalculateFunction, "ERROR", "Empty input buffer");
         return;
     }
     if (sLastMetricValue.u64Timestamp >= psBuffer->u64Timestamp) {
-        WriteTraceLog(kCalculateFunction, "WARNING", "Time stamp is not right.");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kCalculateFunction, "WARNING",
+               "Time stamp is not right.");
         free(sHistogramData.pu8Counters);
         return;
     }
@@ -141,7 +142,8 @@ void CalculateSnapshotValue(MetricValue *psBuffer, HistogramData sHistogramData)
 
     if (sLastHistogramData.u8BucketCount != sHistogramData.u8BucketCount ||
         sLastHistogramData.u8CounterSize != sHistogramData.u8CounterSize) {
-        WriteTraceLog(kCalculateFunction, "ERROR", "Different histogram data.");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kCalculateFunction, "ERROR",
+               "Different histogram data.");
         free(sHistogramData.pu8Counters);
         return;
     }

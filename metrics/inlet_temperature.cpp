@@ -2,7 +2,6 @@
 //
 // The records come from the platform and are untrusted: every field is read
 // within its own 1492-byte record and within the bytes the query reported.
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -54,14 +53,16 @@ static void RecordName(const uint8_t *pu8Record, char *szName) {
 
 int WriteBladeInletTemperatureFromInletSensor(void) {
     if (!IsBladePlatform()) {
-        printf("%s -- non-blade platform does not need read inlet temperature from ipmi sensor at all\n",
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "%s -- non-blade platform does not need read inlet temperature from ipmi sensor at all\n",
                kInletFunction);
         return 0;
     }
 
     uint8_t *pu8Buffer = (uint8_t *)malloc(SENSOR_BUFFER_SIZE);
     if (pu8Buffer == NULL) {
-        printf("Unable to malloc (%d bytes)memory for sensor info\n)", SENSOR_BUFFER_SIZE);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "Unable to malloc (%d bytes)memory for sensor info\n)", SENSOR_BUFFER_SIZE);
         return 1;
     }
 
@@ -69,19 +70,21 @@ int WriteBladeInletTemperatureFromInletSensor(void) {
     uint8_t u8Type = SENSOR_TYPE_TEMPERATURE;
     int iResult = GetAllSensorInfoByType(&u32Length, SENSOR_BUFFER_SIZE, &u8Type, pu8Buffer);
     if (iResult != 0) {
-        printf("Unable to get sensor info (type %d), AIM returned %d\n", u8Type, iResult);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "Unable to get sensor info (type %d), AIM returned %d\n", u8Type, iResult);
         free(pu8Buffer);
         return 1;
     }
     if (u32Length < SENSOR_RECORD_SIZE) {
-        printf("No sensor info for type %d\n", u8Type);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "No sensor info for type %d\n", u8Type);
         free(pu8Buffer);
         return 1;
     }
     // A length claiming more than the buffer holds is bounded by the buffer.
     if (u32Length > SENSOR_BUFFER_SIZE) u32Length = SENSOR_BUFFER_SIZE;
     const uint32_t u32Records = u32Length / SENSOR_RECORD_SIZE;
-    printf("totally there are %d sensor info for type %d\n", (int)u32Records, u8Type);
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+           "totally there are %d sensor info for type %d\n", (int)u32Records, u8Type);
 
     for (uint32_t i = 0; i < u32Records; i++) {
         const uint8_t *pu8Record = pu8Buffer + (size_t)i * SENSOR_RECORD_SIZE;
@@ -109,9 +112,8 @@ int WriteBladeInletTemperatureFromInletSensor(void) {
         memcpy(psNode->szTemperature, pszReading, u32Kept);
 
         if (strcmp(psNode->szTemperature, "Unavailable") == 0) {
-            snprintf(g_traceMsg2, sizeof(g_traceMsg2), "Sensor[%s] 's inlet temp is %s", szName,
-                     psNode->szTemperature);
-            WriteTraceLog(kInletFunction, "WARN", g_traceMsg2);
+            QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kInletFunction, "WARN",
+                   "Sensor[%s] 's inlet temp is %s", szName, psNode->szTemperature);
         }
 
         psNode->psNext = sInletTemperatureBuffer.u8Count != 0 ? sInletTemperatureBuffer.psFirst : NULL;

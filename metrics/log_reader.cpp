@@ -59,7 +59,7 @@ static int ReadMetricSection(FILE *psFile, uint8_t *pu8Count, MetricEntry **ppsE
     }
     MetricEntry *psEntries = (MetricEntry *)calloc((size_t)iCount, sizeof(MetricEntry));
     if (psEntries == NULL) {
-        WriteTraceLog("ReadMetricData", "ERROR", "Memory allcate fail");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "ReadMetricData", "ERROR", "Memory allcate fail");
         return SECTION_NO_MEMORY;
     }
     for (int i = 0; i < iCount; i++) {
@@ -82,7 +82,8 @@ void ReadMetricData(FILE *psFile, uint8_t *pu8Count, MetricEntry **ppsEntries) {
     switch (ReadMetricSection(psFile, pu8Count, ppsEntries)) {
     case SECTION_SHORT:
         // Entries that are not all there are not handed out half read.
-        WriteTraceLog("ReadMetricData", "ERROR", "Log file ends inside its metric entries");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "ReadMetricData", "ERROR",
+               "Log file ends inside its metric entries");
         *pu8Count = 0;
         *ppsEntries = NULL;
         break;
@@ -247,10 +248,8 @@ static int ReadLogRecord(const char *szPath, LogRecordRead *psRead) {
     fclose(psFile);
 
     if (iResult != LOG_READ_OK) {
-        char szMessage[QAX_TRACE_MSG_SIZE];
-        snprintf(szMessage, sizeof(szMessage), "Rejected log file %s: %s", szPath,
-                 psRead->szWhy != NULL ? psRead->szWhy : "unreadable");
-        WriteTraceLog(kReadFunction, "ERROR", szMessage);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kReadFunction, "ERROR", "Rejected log file %s: %s",
+               szPath, psRead->szWhy != NULL ? psRead->szWhy : "unreadable");
         ReleaseRead(psRead);
     }
     return iResult;
@@ -324,17 +323,16 @@ static uint8_t ReadRing(LogRingTables *psTables, int bPerf) {
     if (u8Wanted == 0) return 0;
     // Damaged index files are clamped into the ring: the tables have 120
     // slots, and every file read is checked on its own anyway.
-    char szMessage[128];
     if (u8Wanted > QAX_LOG_FILE_RING) {
-        snprintf(szMessage, sizeof(szMessage), "Log file count %u above %u, read as %u",
-                 (unsigned)u8Wanted, (unsigned)QAX_LOG_FILE_RING, (unsigned)QAX_LOG_FILE_RING);
-        WriteTraceLog(kGetFunction, "ERROR", szMessage);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kGetFunction, "ERROR",
+               "Log file count %u above %u, read as %u", (unsigned)u8Wanted,
+               (unsigned)QAX_LOG_FILE_RING, (unsigned)QAX_LOG_FILE_RING);
         u8Wanted = QAX_LOG_FILE_RING;
     }
     if (u8Last >= u8Wanted) {
-        snprintf(szMessage, sizeof(szMessage), "Newest log file %u outside the %u files, read as %u",
-                 (unsigned)u8Last, (unsigned)u8Wanted, (unsigned)(u8Wanted - 1));
-        WriteTraceLog(kGetFunction, "ERROR", szMessage);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kGetFunction, "ERROR",
+               "Newest log file %u outside the %u files, read as %u", (unsigned)u8Last,
+               (unsigned)u8Wanted, (unsigned)(u8Wanted - 1));
         u8Last = (uint8_t)(u8Wanted - 1);
     }
 
@@ -353,7 +351,7 @@ static uint8_t ReadRing(LogRingTables *psTables, int bPerf) {
         if (iResult == LOG_READ_OK) {
             u8Got++;
         } else {
-            WriteTraceLog(kGetFunction, "ERROR", "File doesn't exist");
+            QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kGetFunction, "ERROR", "File doesn't exist");
         }
     }
     return u8Got;
@@ -377,7 +375,8 @@ int GetMetricValue(MetricValue **ppsValues, InletTemperatureSnapshotBuffer **pps
     char szDir[1024];
     const char *pszDir = QaxPath(QAX_LOG_PATH, szDir, sizeof(szDir));
     if (pszDir == NULL || access(pszDir, R_OK | X_OK) != 0) {
-        WriteTraceLog(kGetFunction, "ERROR", "Can't access log path /tmp/qax_log/");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kGetFunction, "ERROR",
+               "Can't access log path /tmp/qax_log/");
         return 3;
     }
 
@@ -403,7 +402,7 @@ int GetMetricValue(MetricValue **ppsValues, InletTemperatureSnapshotBuffer **pps
     const int bArrays = psValues != NULL && psInlets != NULL && (!bPerf || psPerfs != NULL);
     if (!bArrays) {
         // Nothing half filled is handed out.
-        WriteTraceLog(kGetFunction, "ERROR", "Memory allcate fail");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kGetFunction, "ERROR", "Memory allcate fail");
         free(psValues);
         free(psInlets);
         free(psPerfs);

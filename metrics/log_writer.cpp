@@ -100,7 +100,8 @@ static void WritePerformanceSection(FILE *psFile) {
     MetricEntry asPerf[QAX_PERF_ENTRY_COUNT];
     memset(asPerf, 0, sizeof(asPerf));
     if (ReadPerformanceDataFromXPM(asPerf) != 0) {
-        printf("%s - fails to read performance data from xpm", kCreateFunction);
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "%s - fails to read performance data from xpm", kCreateFunction);
         return;
     }
     printf("SysPerf.Avg : %lld\n", (long long)asPerf[0].u64Avg);
@@ -116,7 +117,7 @@ static void WritePerformanceSection(FILE *psFile) {
     printf("IOPerf.Max: %lld\n", (long long)asPerf[3].u64Max);
     printf("IOPerf.Min : %lld\n", (long long)asPerf[3].u64Min);
     for (int i = 0; i < QAX_PERF_ENTRY_COUNT; i++) WriteOptionalMetricEntry(psFile, &asPerf[i]);
-    printf("Write perf datas into /tmp/qax_*.log \n");
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "Write perf datas into /tmp/qax_*.log \n");
 }
 
 // Avg, Min, Max of one entry; 0 each when the slot is absent.
@@ -168,7 +169,7 @@ static FILE *OpenLogFile(const char *szName) {
 
 void CreateDataLog(MetricValue *psBuffer, HistogramData sHistogramData) {
     if (psBuffer == NULL) {
-        WriteTraceLog(kCreateFunction, "ERROR", "Empty input buffer.");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kCreateFunction, "ERROR", "Empty input buffer.");
         // The counters are ours from the call on.
         free(sHistogramData.pu8Counters);
         return;
@@ -188,8 +189,8 @@ void CreateDataLog(MetricValue *psBuffer, HistogramData sHistogramData) {
     snprintf(szName, sizeof(szName), "%sqax_%u.log", QAX_LOG_PATH, (unsigned)u8LogFileIndex);
     FILE *psFile = OpenLogFile(szName);
     if (psFile == NULL) {
-        snprintf(g_traceMsg2, sizeof(g_traceMsg2), "Can't create file: %s", szName);
-        WriteTraceLog(kCreateFunction, "ERROR", g_traceMsg2);
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kCreateFunction, "ERROR", "Can't create file: %s",
+               szName);
         free(sHistogramData.pu8Counters);
         return;
     }
@@ -203,9 +204,11 @@ void CreateDataLog(MetricValue *psBuffer, HistogramData sHistogramData) {
     WriteMetricRecord(psFile, psBuffer);
 
     if (WriteBladeInletTemperatureFromInletSensor() == 1) {
-        WriteTraceLog(kCreateFunction, "ERROR", " -- Failed to get inlet temperature!");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kCreateFunction, "ERROR",
+               " -- Failed to get inlet temperature!");
     } else {
-        printf("%s -- there are totally [%d] inlet temperature!\n", kCreateFunction,
+        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+               "%s -- there are totally [%d] inlet temperature!\n", kCreateFunction,
                sInletTemperatureBuffer.u8Count);
     }
     WriteInletSection(psFile, &sInletTemperatureBuffer);

@@ -4,10 +4,10 @@
 // Every record owns what its pointers designate and shares nothing, so a copy
 // is always deep and each record is released on its own. The copies never
 // report a failed allocation; the affected pointer stays absent instead.
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "daemon/trace.h"
 #include "metrics/metrics.h"
 
 MetricValue sLastMetricValue;
@@ -74,8 +74,8 @@ void CopyInletTemperatureSnapshotBuffer(InletTemperatureSnapshotBuffer *psDest,
                                         const InletTemperatureSnapshotBuffer *psSource) {
     if (psDest == NULL || psSource == NULL) return;
     psDest->u8Count = psSource->u8Count;
-    printf("%s --source len [%d] --dest len [%d]\n", "CopyInletTemperatureSnapshotBuffer",
-           psDest->u8Count, psDest->u8Count);
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s --source len [%d] --dest len [%d]\n",
+           "CopyInletTemperatureSnapshotBuffer", psDest->u8Count, psDest->u8Count);
 
     // The copy stops at the first node that cannot be allocated (or where the
     // source list ends early); the count then says how many nodes were really

@@ -92,24 +92,24 @@ TEST_F(TraceTest, RotatesOnlyAboveTheLimitAndAlternatesBetweenTwoFiles) {
 TEST_F(TraceTest, LevelGatesEachThreshold) {
     struct Case {
         int32_t level;
-        bool want[4];  // thresholds -1000 (always), 0, 1, 2
+        bool want[4];  // levels always, 0, 1, 2
     } cases[] = {
         {-1, {true, false, false, false}},
         {0, {true, true, false, false}},
         {1, {true, true, true, false}},
         {2, {true, true, true, true}},
     };
-    const int32_t thresholds[4] = {INT32_MIN, 0, 1, 2};
+    const int32_t levels[4] = {QAX_LOG_ALWAYS, 0, 1, 2};
     for (const Case &c : cases) {
         unlink(TraceFile(0).c_str());
         g_traceLevel = c.level;
         for (int t = 0; t < 4; t++) {
-            TraceIfLevel(thresholds[t], "f", "Log", ("t" + std::to_string(t)).c_str());
+            QaxLog(QAX_LOG_TRACE, levels[t], "f", "Log", "t%d", t);
         }
         const std::string text = ReadFile(TraceFile(0));
         for (int t = 0; t < 4; t++) {
             EXPECT_EQ(text.find("\"f\": t" + std::to_string(t)) != std::string::npos, c.want[t])
-                << "level " << c.level << " threshold " << t;
+                << "trace level " << c.level << " line level " << t;
         }
     }
 }
