@@ -16,8 +16,6 @@
 
 uint8_t g_debugMode = 0;
 
-static const char *const QAX_LOG_PATH = "/tmp/qax_log/";
-static const char *const kTraceDir = "/tmp/qax_trace/";
 static const char *const kTraceLevelKey = "QAX_power_history_log_level";
 static const uint64_t kCyclePauseUs = 10000000;
 
@@ -72,7 +70,7 @@ static int CountDaemonInstances(void) {
 // Removes every entry of the metric log directory (never descending, never
 // following a link); 0 when it could not be opened.
 static int EmptyLogDirectory(void) {
-    int dirfd = MakeDirectory(QAX_LOG_PATH);
+    int dirfd = MakeDirectory(kMetricLogDir);
     return dirfd >= 0 && QaxEmptyOwnDir(dirfd) == 0;
 }
 
@@ -109,7 +107,7 @@ static void FreeCounters(HistogramData *psHistogram) {
 
 static void StartUp(void) {
     MakeDirectory(kTraceDir);
-    MakeDirectory(QAX_LOG_PATH);
+    MakeDirectory(kMetricLogDir);
 
     if (CountDaemonInstances() > 1) {
         QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "main", "ERROR", "Process QAX is executing.");

@@ -10,7 +10,6 @@
 #include "platform/platform.h"
 #include "platform/safe_files.h"
 
-static const char *const kLogDir = "/tmp/qax_log";
 static const char *const kLockName = "qax.lock";
 static const uint64_t kLockPollUs = 10000000;
 static const uint64_t kLockPatienceMs = 60000;
@@ -20,7 +19,7 @@ static void (*s_pfnLockWaitHook)(void) = NULL;
 void QaxSetLockWaitHook(void (*pfnHook)(void)) { s_pfnLockWaitHook = pfnHook; }
 
 void WaitValueLock(void) {
-    int dirfd = QaxOpenDir(kLogDir, 070, 0);
+    int dirfd = QaxOpenDir(kMetricLogDir, 070, 0);
     if (dirfd < 0) {
         QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "WaitValueLock", "ERROR", "Can't open lock file");
         return;
@@ -73,7 +72,7 @@ void WaitValueLock(void) {
 }
 
 void ReleaseValueLock(void) {
-    int dirfd = QaxOpenDir(kLogDir, 070, 0);
+    int dirfd = QaxOpenDir(kMetricLogDir, 070, 0);
     if (dirfd >= 0) unlinkat(dirfd, kLockName, 0);
 }
 

@@ -16,8 +16,6 @@
 int32_t g_traceLevel = 0;
 uint32_t g_traceFileIndex = 0;
 
-static const char *const kTraceDir = "/tmp/qax_trace";
-
 // The directory is only made (and checked, and if need be replaced) by the
 // daemon's start: while it is missing, or is not safe, the lines are lost.
 static FILE *OpenTraceFile(void) {

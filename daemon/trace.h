@@ -24,6 +24,12 @@ enum {
 // The level of lines written whatever the trace level is.
 enum { QAX_LOG_ALWAYS = INT32_MIN };
 
+// The trace log's directory, and the metric log directory, where the ring,
+// its two one-byte index files and the lock file live. File names are
+// appended to the latter as they are.
+static const char *const kTraceDir = "/tmp/qax_trace/";
+static const char *const kMetricLogDir = "/tmp/qax_log/";
+
 extern int32_t g_traceLevel;
 extern uint32_t g_traceFileIndex;
 

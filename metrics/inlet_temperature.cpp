@@ -12,10 +12,9 @@
 
 // Index order is part of the metric log format: the log stores the index,
 // the report turns it back into the name.
-const char *const InletSensorNameTable[] = {
+const char *const InletSensorNameTable[QAX_INLET_SENSOR_NAMES] = {
     "Inlet Temp", "Inlet 1 Temp", "Inlet 2 Temp", "PEN Inlet Temp", "SEN Inlet Temp",
 };
-enum { INLET_SENSOR_NAME_COUNT = 5 };
 
 static const char *const kInletFunction = "WriteBladeInletTemperatureFromInletSensor";
 
@@ -34,11 +33,11 @@ enum {
 };
 
 uint32_t GetInletSensorIndex(const char *szName) {
-    if (szName == NULL) return INLET_SENSOR_NAME_COUNT;
-    for (uint32_t u32Index = 0; u32Index < INLET_SENSOR_NAME_COUNT; u32Index++) {
+    if (szName == NULL) return QAX_INLET_SENSOR_NAMES;
+    for (uint32_t u32Index = 0; u32Index < QAX_INLET_SENSOR_NAMES; u32Index++) {
         if (strcmp(szName, InletSensorNameTable[u32Index]) == 0) return u32Index;
     }
-    return INLET_SENSOR_NAME_COUNT;
+    return QAX_INLET_SENSOR_NAMES;
 }
 
 // Copies the record's name into szName when it is terminated within the
@@ -92,7 +91,7 @@ int WriteBladeInletTemperatureFromInletSensor(void) {
         char szName[SENSOR_NAME_COMPARE];
         RecordName(pu8Record, szName);
         const uint32_t u32Index = GetInletSensorIndex(szName);
-        if (u32Index >= INLET_SENSOR_NAME_COUNT) continue;
+        if (u32Index >= QAX_INLET_SENSOR_NAMES) continue;
         // A full list (255 nodes) takes no more: its 8-bit count could not
         // say so, and the log file could not hold them.
         if (sInletTemperatureBuffer.u8Count == UINT8_MAX) break;

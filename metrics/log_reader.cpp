@@ -23,7 +23,6 @@ static const char *const kGetFunction = "GetMetricValue";
 
 enum {
     QAX_FIXED_BYTES = 11,
-    QAX_INLET_NAME_COUNT = 5,
     QAX_INLET_PRINTED = 5,
 };
 
@@ -188,7 +187,7 @@ static int ReadInletRecords(FILE *psFile, LogRecordRead *psRead, uint8_t u8Count
             return LOG_READ_DAMAGED;
         }
         const uint32_t u32Index = (uint32_t)GetLittleEndian(au8Record, 4);
-        if (u32Index >= QAX_INLET_NAME_COUNT) {
+        if (u32Index >= QAX_INLET_SENSOR_NAMES) {
             psRead->szWhy = "inlet sensor index outside 0-4";
             return LOG_READ_DAMAGED;
         }
@@ -318,8 +317,12 @@ struct LogRingTables {
 // Reads the files of the ring, oldest first, into the working tables;
 // returns how many were read.
 static uint8_t ReadRing(LogRingTables *psTables, int bPerf) {
-    uint8_t u8Wanted = ReadOneByteFile(kLogCountFile);
-    uint8_t u8Last = ReadOneByteFile(kLogLastFile);
+    char szCountPath[QAX_LOG_NAME_SIZE];
+    char szLastPath[QAX_LOG_NAME_SIZE];
+    snprintf(szCountPath, sizeof(szCountPath), "%s%s", kMetricLogDir, kLogCountName);
+    snprintf(szLastPath, sizeof(szLastPath), "%s%s", kMetricLogDir, kLogLastName);
+    uint8_t u8Wanted = ReadOneByteFile(szCountPath);
+    uint8_t u8Last = ReadOneByteFile(szLastPath);
     if (u8Wanted == 0) return 0;
     // Damaged index files are clamped into the ring: the tables have 120
     // slots, and every file read is checked on its own anyway.
@@ -340,7 +343,7 @@ static uint8_t ReadRing(LogRingTables *psTables, int bPerf) {
     unsigned u32Index = (u8Last + 1u) % u8Wanted;
     for (unsigned u32Tried = 0; u32Tried < u8Wanted; u32Tried++) {
         char szName[QAX_LOG_NAME_SIZE];
-        snprintf(szName, sizeof(szName), "%sqax_%u.log", QAX_LOG_PATH, u32Index);
+        snprintf(szName, sizeof(szName), "%sqax_%u.log", kMetricLogDir, u32Index);
         u32Index = (u32Index + 1) % QAX_LOG_FILE_RING;
         char szFull[1024];
         const char *pszFull = QaxPath(szName, szFull, sizeof(szFull));
@@ -373,10 +376,10 @@ int GetMetricValue(MetricValue **ppsValues, InletTemperatureSnapshotBuffer **pps
     if (ppsValues == NULL || ppsInlets == NULL || ppsPerfs == NULL || pu8Count == NULL) return 0;
 
     char szDir[1024];
-    const char *pszDir = QaxPath(QAX_LOG_PATH, szDir, sizeof(szDir));
+    const char *pszDir = QaxPath(kMetricLogDir, szDir, sizeof(szDir));
     if (pszDir == NULL || access(pszDir, R_OK | X_OK) != 0) {
-        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kGetFunction, "ERROR",
-               "Can't access log path /tmp/qax_log/");
+        QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kGetFunction, "ERROR", "Can't access log path %s",
+               kMetricLogDir);
         return 3;
     }
 
@@ -462,7 +465,7 @@ void PrintMetricValue(const MetricValue *psValue, const InletTemperatureSnapshot
             // A record built elsewhere may carry any index: the table is
             // never indexed past its end, and the text never read past its
             // 64 characters.
-            const char *szName = psNode->u32SensorIndex < QAX_INLET_NAME_COUNT
+            const char *szName = psNode->u32SensorIndex < QAX_INLET_SENSOR_NAMES
                                      ? InletSensorNameTable[psNode->u32SensorIndex]
                                      : "Unknown";
             printf("InletSensorName:%s  Temperature:%.*s\n", szName,

@@ -186,7 +186,7 @@ void CreateDataLog(MetricValue *psBuffer, HistogramData sHistogramData) {
     if (u8LogFileIndex >= QAX_LOG_FILE_RING) u8LogFileIndex = 0;
 
     char szName[QAX_LOG_NAME_SIZE];
-    snprintf(szName, sizeof(szName), "%sqax_%u.log", QAX_LOG_PATH, (unsigned)u8LogFileIndex);
+    snprintf(szName, sizeof(szName), "%sqax_%u.log", kMetricLogDir, (unsigned)u8LogFileIndex);
     FILE *psFile = OpenLogFile(szName);
     if (psFile == NULL) {
         QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kCreateFunction, "ERROR", "Can't create file: %s",
@@ -197,7 +197,9 @@ void CreateDataLog(MetricValue *psBuffer, HistogramData sHistogramData) {
 
     if (u8LogFileCount < QAX_LOG_FILE_RING) {
         u8LogFileCount++;
-        WriteUCToFile(kLogCountFile, u8LogFileCount);
+        char szCountPath[QAX_LOG_NAME_SIZE];
+        snprintf(szCountPath, sizeof(szCountPath), "%s%s", kMetricLogDir, kLogCountName);
+        WriteUCToFile(szCountPath, u8LogFileCount);
     }
 
     CalculateSnapshotValue(psBuffer, sHistogramData);
@@ -215,7 +217,9 @@ void CreateDataLog(MetricValue *psBuffer, HistogramData sHistogramData) {
     WritePerformanceSection(psFile);
     fclose(psFile);
 
-    WriteUCToFile(kLogLastFile, u8LogFileIndex);
+    char szLastPath[QAX_LOG_NAME_SIZE];
+    snprintf(szLastPath, sizeof(szLastPath), "%s%s", kMetricLogDir, kLogLastName);
+    WriteUCToFile(szLastPath, u8LogFileIndex);
     u8LogFileIndex = (uint8_t)((u8LogFileIndex + 1) % QAX_LOG_FILE_RING);
 
     const int bBlade = IsBladePlatform();

@@ -1,11 +1,13 @@
-// The metric log directory and the sizes of its binary format, shared by the
-// writer and the reader so that the two cannot drift apart.
+// The file names of the metric log directory (kMetricLogDir in
+// daemon/trace.h) and the sizes of its binary format, shared by the writer and
+// the reader so that the two cannot drift apart.
 #ifndef QAX_METRICS_METRIC_LOG_FORMAT_H
 #define QAX_METRICS_METRIC_LOG_FORMAT_H
 
-static const char *const QAX_LOG_PATH = "/tmp/qax_log/";
-static const char *const kLogCountFile = "/tmp/qax_log/qax_num.log";
-static const char *const kLogLastFile = "/tmp/qax_log/qax_last.log";
+#include "daemon/trace.h"
+
+static const char *const kLogCountName = "qax_num.log";
+static const char *const kLogLastName = "qax_last.log";
 
 enum {
     QAX_LOG_FILE_RING = 120,

@@ -37,7 +37,8 @@ void PrintMetricValue(const MetricValue *psValue, const InletTemperatureSnapshot
 
 // Blade inlet temperature. The names of the inlet sensors in index order;
 // the index is what the metric log stores.
-extern const char *const InletSensorNameTable[];
+enum { QAX_INLET_SENSOR_NAMES = 5 };
+extern const char *const InletSensorNameTable[QAX_INLET_SENSOR_NAMES];
 int WriteBladeInletTemperatureFromInletSensor(void);
 uint32_t GetInletSensorIndex(const char *szName);
 
