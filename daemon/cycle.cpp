@@ -17,7 +17,7 @@
 uint8_t g_debugMode = 0;
 
 static const char *const kTraceLevelKey = "QAX_power_history_log_level";
-static const uint64_t kCyclePauseUs = 10000000;
+enum { QAX_CYCLE_PAUSE_US = 10000000 };
 
 static const char *const kUsage =
     "usage:\n   qax [-options] [log file]- Qaxkeeper.\noptions:\n   -d: debug mode.\n"
@@ -47,7 +47,7 @@ void TerminateIfRequested(void) {
 
 static void SleepCycle(void) {
     TerminateIfRequested();
-    QaxClockSleepUs(kCyclePauseUs);
+    QaxClockSleepUs(QAX_CYCLE_PAUSE_US);
     TerminateIfRequested();
 }
 

@@ -11,8 +11,10 @@
 #include "platform/safe_files.h"
 
 static const char *const kLockName = "qax.lock";
-static const uint64_t kLockPollUs = 10000000;
-static const uint64_t kLockPatienceMs = 60000;
+enum {
+    QAX_LOCK_POLL_US = 10000000,
+    QAX_LOCK_PATIENCE_MS = 60000,
+};
 
 static void (*s_pfnLockWaitHook)(void) = NULL;
 
@@ -58,7 +60,7 @@ void WaitValueLock(void) {
                    "Removed %s: it was not a lock file", kLockName);
             continue;
         }
-        if (!bLongWaitTraced && QaxClockMonotonicMs() - u64WaitStart >= kLockPatienceMs) {
+        if (!bLongWaitTraced && QaxClockMonotonicMs() - u64WaitStart >= QAX_LOCK_PATIENCE_MS) {
             QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "WaitValueLock", "ERROR",
                    "Lock file %s held for more than a minute; still waiting", kLockName);
             bLongWaitTraced = 1;
@@ -67,7 +69,7 @@ void WaitValueLock(void) {
         // by a reader that died must not keep SIGTERM from saving the
         // histories.
         if (s_pfnLockWaitHook != NULL) s_pfnLockWaitHook();
-        QaxClockSleepUs(kLockPollUs);
+        QaxClockSleepUs(QAX_LOCK_POLL_US);
     }
 }
 

@@ -11,14 +11,17 @@
 #include "firmware/registers.h"
 #include "firmware/snapshot.h"
 
+#define QAX_RESERVED_SECTION_SIZE 16
+#define QAX_SUBSYSTEM_RECORD_SIZE 9
+
+// Subsystem types of the subsystem list.
+#define QAX_SUBSYSTEM_CPU 1
+#define QAX_SUBSYSTEM_MEMORY 2
+#define QAX_SUBSYSTEM_COOLING 4
+
+static const char kParseFunction[] = "ParseSnapshotBuffer";
+
 namespace {
-
-const char *const kParseFunction = "ParseSnapshotBuffer";
-
-const uint32_t kReservedSectionSize = 16;
-const uint32_t kSubsystemRecordSize = 9;
-
-enum { kSubsystemCPU = 1, kSubsystemMemory = 2, kSubsystemCooling = 4 };
 
 // 1 when the layout needs at most the transferred bytes; otherwise says so.
 // Offsets are 64-bit: configurations from outside may describe sections far
@@ -92,25 +95,25 @@ unsigned int ParseSubsystemList(const uint8_t *pu8Snapshot, uint32_t u32Length,
     if (!Fits(u64Position + 1, u32Length)) return QAX_STATUS_FAILED;
     const uint8_t u8Count = pu8Snapshot[u64Position];
     if (u8Count == 0) return QAX_STATUS_SUCCESS;
-    if (!Fits(u64Position + 1 + (uint64_t)u8Count * kSubsystemRecordSize, u32Length)) {
+    if (!Fits(u64Position + 1 + (uint64_t)u8Count * QAX_SUBSYSTEM_RECORD_SIZE, u32Length)) {
         return QAX_STATUS_FAILED;
     }
 
     uint64_t u64Record = u64Position + 1;
-    for (uint32_t i = 0; i < u8Count; i++, u64Record += kSubsystemRecordSize) {
+    for (uint32_t i = 0; i < u8Count; i++, u64Record += QAX_SUBSYSTEM_RECORD_SIZE) {
         const uint8_t u8Type = pu8Snapshot[u64Record];
         MetricEntry **ppsSlot = NULL;
         const char *szDuplicate = NULL;
         switch (u8Type) {
-        case kSubsystemCPU:
+        case QAX_SUBSYSTEM_CPU:
             ppsSlot = &psBuffer->psCPUPower;
             szDuplicate = "CPU Subsystems already existed.";
             break;
-        case kSubsystemMemory:
+        case QAX_SUBSYSTEM_MEMORY:
             ppsSlot = &psBuffer->psMemoryPower;
             szDuplicate = "Memory Subsystems already existed.";
             break;
-        case kSubsystemCooling:
+        case QAX_SUBSYSTEM_COOLING:
             ppsSlot = &psBuffer->psCoolingPower;
             szDuplicate = "Cooling Subsystems already existed.";
             break;
@@ -213,7 +216,7 @@ unsigned int ParseSnapshotBuffer(uint8_t u8Handle, const uint8_t *pu8Snapshot, u
     }
 
     if (u32Extended & QAX_EXT_CAP_RESERVED_SECTION) {
-        u64Position += kReservedSectionSize;
+        u64Position += QAX_RESERVED_SECTION_SIZE;
         if (!Fits(u64Position, u32Length)) return QAX_STATUS_FAILED;
     }
     // Blade firmware has no power-supply section, whatever the bit says.

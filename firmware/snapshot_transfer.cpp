@@ -9,11 +9,12 @@
 #include "firmware/snapshot.h"
 #include "platform/platform.h"
 
-namespace {
+// Answer sizes of the configuration reads.
+#define QAX_HISTOGRAM_CONFIGURATION_SIZE 14
+#define QAX_SNAPSHOT_CONFIGURATION_SIZE 12
+#define QAX_INPUT_POWER_CONFIGURATION_SIZE 14
 
-const int kHistogramConfigurationSize = 14;
-const int kSnapshotConfigurationSize = 12;
-const int kInputPowerConfigurationSize = 14;
+namespace {
 
 void ReportLengthMismatch(const char *szFunction, int iLength, int iExpected) {
     QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
@@ -106,7 +107,7 @@ unsigned int QAX_ReadPowerHistogramConfiguration(uint8_t u8Handle, uint16_t *pu1
     uint8_t *pu8Response = NULL;
     unsigned int u32Status =
         ReadConfiguration(__func__, u8Handle, QAX_ELEMENT_POWER_HISTOGRAM,
-                          kHistogramConfigurationSize, &pu8Response);
+                          QAX_HISTOGRAM_CONFIGURATION_SIZE, &pu8Response);
     if (u32Status != QAX_STATUS_SUCCESS) return u32Status;
     *pu16Start = (uint16_t)ReadBigEndianField(6, pu8Response, 2);
     *pu16Second = (uint16_t)ReadBigEndianField(8, pu8Response, 2);
@@ -129,7 +130,7 @@ unsigned int QAX_ReadSnapshotBufferConfiguration(uint8_t u8Handle, uint16_t *pu1
 
     uint8_t *pu8Response = NULL;
     unsigned int u32Status = ReadConfiguration(__func__, u8Handle, QAX_ELEMENT_SNAPSHOT,
-                                               kSnapshotConfigurationSize, &pu8Response);
+                                               QAX_SNAPSHOT_CONFIGURATION_SIZE, &pu8Response);
     if (u32Status != QAX_STATUS_SUCCESS) return u32Status;
     *pu16ChunkSize = (uint16_t)ReadBigEndianField(6, pu8Response, 2);
     *pu16Second = (uint16_t)ReadBigEndianField(8, pu8Response, 2);
@@ -144,7 +145,7 @@ unsigned int QAX_ReadInputPowerBufferConfiguration(uint8_t u8Handle, uint8_t pu8
 
     uint8_t *pu8Response = NULL;
     unsigned int u32Status = ReadConfiguration(__func__, u8Handle, QAX_ELEMENT_INPUT_POWER,
-                                               kInputPowerConfigurationSize, &pu8Response);
+                                               QAX_INPUT_POWER_CONFIGURATION_SIZE, &pu8Response);
     if (u32Status != QAX_STATUS_SUCCESS) return u32Status;
     memcpy(pu8Config, pu8Response + 6, 8);
     free(pu8Response);

@@ -25,8 +25,10 @@ enum {
 // Readings whose time (in seconds) lies outside this range are dropped: 0 is
 // the "never written" mark of a slot, and a sample's end must still fit the
 // 32-bit timestamp field with a period to spare.
-#define QAX_HISTORY_MIN_TIME 1ULL
-#define QAX_HISTORY_MAX_TIME 0xFFFFFE00ULL
+enum {
+    QAX_HISTORY_MIN_TIME = 1,
+    QAX_HISTORY_MAX_TIME = 0xFFFFFE00u,
+};
 
 // The tables, process-wide and statically sized.
 extern PowerHistorySample powerHistory[QAX_HISTORY_SLOTS];
