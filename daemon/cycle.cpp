@@ -68,10 +68,10 @@ static int CountDaemonInstances(void) {
 }
 
 // Removes every entry of the metric log directory (never descending, never
-// following a link); 0 when it could not be opened.
-static int EmptyLogDirectory(void) {
+// following a link); 0 on success, 1 when it could not be opened.
+static unsigned EmptyLogDirectory(void) {
     int dirfd = MakeDirectory(kMetricLogDir);
-    return dirfd >= 0 && QaxEmptyOwnDir(dirfd) == 0;
+    return dirfd >= 0 && QaxEmptyOwnDir(dirfd) == 0 ? 0 : 1;
 }
 
 static void InstallTerminateHandler(void) {
@@ -185,7 +185,7 @@ static void HandleReset(MetricValue *psBuffer, HistogramData *psHistogram, uint1
     FreeCounters(&sLastHistogramData);
     sLastHistogramData = *psHistogram;
     psHistogram->pu8Counters = NULL;
-    if (!EmptyLogDirectory()) {
+    if (EmptyLogDirectory() != 0) {
         QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "main", "Log", "Failed to opendir(QAX_LOG_PATH).");
     }
     u8LogFileIndex = 0;

@@ -92,15 +92,16 @@ unsigned int QAX_ReadPowerSupplyElementConfigurationRegister(uint8_t u8Handle, u
     return u32Status;
 }
 
-// Checks the header of an indexed answer and prints it. Answers 1 when the
+// Checks the header of an indexed answer and prints it. Status 0 when the
 // data length byte is at least `iMinData` and all of it was received.
-static int CheckIndexedAnswer(const char *pszFunction, const uint8_t *pu8Response, int iReceived,
-                              uint8_t u8BufferId, uint8_t u8Index, int iMinData, unsigned uSinks)
+static unsigned int CheckIndexedAnswer(const char *pszFunction, const uint8_t *pu8Response,
+                                       int iReceived, uint8_t u8BufferId, uint8_t u8Index,
+                                       int iMinData, unsigned uSinks)
 {
     if (iReceived < QAX_PSU_INDEXED_HEADER_SIZE) {
         QaxLog(uSinks, QAX_LOG_ALWAYS, NULL, NULL, kShortAnswer, pszFunction, iReceived,
                QAX_PSU_INDEXED_HEADER_SIZE);
-        return 0;
+        return QAX_STATUS_FAILED;
     }
     QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s : Bufer ID is [%d]\n", pszFunction,
            pu8Response[4]);
@@ -112,21 +113,21 @@ static int CheckIndexedAnswer(const char *pszFunction, const uint8_t *pu8Respons
         QaxLog(uSinks, QAX_LOG_ALWAYS, NULL, NULL,
                "[%s] Answer for buffer [%d] index [%d], asked [%d] [%d].\n", pszFunction,
                pu8Response[4], pu8Response[5], u8BufferId, u8Index);
-        return 0;
+        return QAX_STATUS_FAILED;
     }
     int iData = pu8Response[6];
     if (iData < iMinData) {
         QaxLog(uSinks, QAX_LOG_ALWAYS, NULL, NULL,
                "[%s] Unexpected buffer length [%d], expected at least %d.\n", pszFunction, iData,
                iMinData);
-        return 0;
+        return QAX_STATUS_FAILED;
     }
     if (QAX_PSU_INDEXED_HEADER_SIZE + iData > iReceived) {
         QaxLog(uSinks, QAX_LOG_ALWAYS, NULL, NULL, kShortAnswer, pszFunction, iReceived,
                QAX_PSU_INDEXED_HEADER_SIZE + iData);
-        return 0;
+        return QAX_STATUS_FAILED;
     }
-    return 1;
+    return QAX_STATUS_SUCCESS;
 }
 
 // Messages of one indexed-buffer reader: its IPMI call failure and its
@@ -184,9 +185,9 @@ static unsigned int ReadIndexedBuffer(const char *pszFunction, uint8_t u8Handle,
         QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
                sMessages.pszCompletion, pszFunction, pu8Response[0]);
         u32Status = pu8Response[0];
-    } else if (!CheckIndexedAnswer(pszFunction, pu8Response, iReceived, u8BufferId, u8Index,
-                                   iMinData, QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING)) {
-        u32Status = QAX_STATUS_FAILED;
+    } else {
+        u32Status = CheckIndexedAnswer(pszFunction, pu8Response, iReceived, u8BufferId, u8Index,
+                                       iMinData, QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING);
     }
     FreeRequestResponseBuffers(pu8Request, NULL);
     if (u32Status != QAX_STATUS_SUCCESS) {
@@ -341,10 +342,11 @@ static uint8_t PolicyBitOf(const PowerSupplyRedundancyInfo *psInfo,
     return psInfo->u8RedundancyTarget == 0 ? psConfig->u8PropertyBit3 : psConfig->u8PropertyBit5;
 }
 
-// Formats configuration i's description into szText. Answers 1, or 0 when
-// its type index list has a length that no description exists for.
-static int FormatDescription(const PowerSupplyRedundancyInfo *psInfo,
-                             const RedundancyConfigRecord *psConfig, char *szText, size_t uSize)
+// Formats configuration i's description into szText. Status 0, or 1 when its
+// type index list has a length that no description exists for.
+static unsigned int FormatDescription(const PowerSupplyRedundancyInfo *psInfo,
+                                      const RedundancyConfigRecord *psConfig, char *szText,
+                                      size_t uSize)
 {
     const uint8_t *pu8List = psConfig->pu8PSUTypeIndex;
     int iNeeded = psConfig->u8Needed;
@@ -352,7 +354,7 @@ static int FormatDescription(const PowerSupplyRedundancyInfo *psInfo,
     if (psConfig->u8PSUTypeIndexLen == 2) {
         snprintf(szText, uSize, "%i+%i with one %iW power supply per feed", iNeeded, iRedundant,
                  (int)psInfo->psPSUTypes[pu8List[0]].u16RatedWatts);
-        return 1;
+        return 0;
     }
     if (psConfig->u8PSUTypeIndexLen == 4) {
         if (pu8List[0] == pu8List[1]) {
@@ -363,9 +365,9 @@ static int FormatDescription(const PowerSupplyRedundancyInfo *psInfo,
                      iRedundant, (int)psInfo->psPSUTypes[pu8List[0]].u16RatedWatts,
                      (int)psInfo->psPSUTypes[pu8List[1]].u16RatedWatts);
         }
-        return 1;
+        return 0;
     }
-    return 0;
+    return 1;
 }
 
 unsigned int DescribePowerSupplyRedundancy(PowerSupplyRedundancyInfo *psInfo)
@@ -466,7 +468,7 @@ unsigned int DescribePowerSupplyRedundancy(PowerSupplyRedundancyInfo *psInfo)
                     (int)psConfig->pu8PSUTypeIndex[j], (int)psInfo->supportedPSUTypes);
             }
         }
-        if (!FormatDescription(psInfo, psConfig, szDescription, sizeof(szDescription))) {
+        if (FormatDescription(psInfo, psConfig, szDescription, sizeof(szDescription)) != 0) {
             return DescribeFailure(psInfo, 1, "Error, unexpected value for u8PSUTypeIndexLen=%i",
                                    (int)psConfig->u8PSUTypeIndexLen);
         }

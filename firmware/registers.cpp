@@ -451,10 +451,11 @@ int QAX_IsPowerCappingActive(void)
     return QAX_IsPowerCappingEnabled();
 }
 
-// Steps shared by the tests of the extended capabilities register; the
-// messages go to the system log only. Answers 1 with the register value.
-static int ReadExtendedCapabilities(const char *pszFunction, const char *pszNoHandle,
-                                    uint32_t *pu32Capabilities)
+// What the tests of the extended capabilities register share: the module
+// handle, the two capability registers, and a system-log message for what
+// went wrong. Status 0 with the register value.
+static unsigned int ReadExtendedCapabilities(const char *pszFunction, const char *pszNoHandle,
+                                             uint32_t *pu32Capabilities)
 {
     *pu32Capabilities = 0;
     uint8_t u8Handle = 0;
@@ -463,27 +464,27 @@ static int ReadExtendedCapabilities(const char *pszFunction, const char *pszNoHa
     }
     if (u8Handle == 0) {
         QaxLog(QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL, pszNoHandle, pszFunction);
-        return 0;
+        return QAX_STATUS_FAILED;
     }
     uint8_t u8PowerThermal = 0;
     if (QAX_ReadFirmwarePowerThermalCapabilitiesRegister(u8Handle, &u8PowerThermal) !=
         QAX_STATUS_SUCCESS) {
         QaxLog(QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL,
                "[%s] Failed to read Power/Thermal Capabilities Register\n", pszFunction);
-        return 0;
+        return QAX_STATUS_FAILED;
     }
     if ((u8PowerThermal & QAX_FW_CAP_EXTENDED_REGISTER) == 0) {
         QaxLog(QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL,
                "[%s] Extended f/w capabilites REG not supported\n", pszFunction);
-        return 0;
+        return QAX_STATUS_FAILED;
     }
     if (QAX_ReadExtendedFirmwareCapabilitiesRegister(u8Handle, pu32Capabilities) !=
         QAX_STATUS_SUCCESS) {
         QaxLog(QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL,
                "[%s] Failed to read Extended Firmware Capabilities Register\n", pszFunction);
-        return 0;
+        return QAX_STATUS_FAILED;
     }
-    return 1;
+    return QAX_STATUS_SUCCESS;
 }
 
 static const char kNoHandleSyslog[] = "[%s] Failed to call QAX_GetModuleHandle().\n";
@@ -491,7 +492,8 @@ static const char kNoHandleSyslog[] = "[%s] Failed to call QAX_GetModuleHandle()
 int QAX_IsStaticPowerSavingsModeSupported(void)
 {
     uint32_t u32Capabilities = 0;
-    if (!ReadExtendedCapabilities(__func__, kNoHandleSyslog, &u32Capabilities)) {
+    if (ReadExtendedCapabilities(__func__, kNoHandleSyslog, &u32Capabilities) !=
+        QAX_STATUS_SUCCESS) {
         return 0;
     }
     return (u32Capabilities & QAX_EXT_CAP_STATIC_POWER_SAVINGS) ? 1 : 0;
@@ -500,7 +502,8 @@ int QAX_IsStaticPowerSavingsModeSupported(void)
 int QAX_IsSupportPowerCapMinHotplugRegister(void)
 {
     uint32_t u32Capabilities = 0;
-    if (!ReadExtendedCapabilities(__func__, kNoHandleSyslog, &u32Capabilities)) {
+    if (ReadExtendedCapabilities(__func__, kNoHandleSyslog, &u32Capabilities) !=
+        QAX_STATUS_SUCCESS) {
         return 0;
     }
     return (u32Capabilities & (QAX_EXT_CAP_PCAP_MIN_HOTPLUG | QAX_EXT_CAP_PSU_REDUNDANCY_INFO))
@@ -511,8 +514,8 @@ int QAX_IsSupportPowerCapMinHotplugRegister(void)
 int QAX_IsPowerSupplyRedundancyExposeInfoSupported(void)
 {
     uint32_t u32Capabilities = 0;
-    if (!ReadExtendedCapabilities(__func__, "[%s]Failed to call QAX_GetModuleHandle()\n",
-                                  &u32Capabilities)) {
+    if (ReadExtendedCapabilities(__func__, "[%s]Failed to call QAX_GetModuleHandle()\n",
+                                  &u32Capabilities) != QAX_STATUS_SUCCESS) {
         return 0;
     }
     return (u32Capabilities & QAX_EXT_CAP_PSU_REDUNDANCY_INFO) ? 1 : 0;

@@ -128,12 +128,12 @@ static void HistoryKeepUnloadable(const HistoryFullFile *psFile, const char *szP
 unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
     char szBuffer[QAX_HISTORY_PATH_SIZE];
     const char *szPath = QaxPath(psFile->szPath, szBuffer, sizeof(szBuffer));
-    if (szPath == NULL) return 0;
+    if (szPath == NULL) return 1;
     // Not through a link, and never blocking on a FIFO planted in its place.
     FILE *psStream = QaxFopenRegularForRead(szPath, 1);
     if (psStream == NULL) {
         if (errno != ENOENT) HistoryKeepUnloadable(psFile, szPath);
-        return 0;
+        return 1;
     }
 
     if (fread(pu8Image, 1, 2, psStream) != 2) {
@@ -141,7 +141,7 @@ unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
                szPath, ferror(psStream));
         fclose(psStream);
         HistoryKeepUnloadable(psFile, szPath);
-        return 0;
+        return 1;
     }
     // An index past the table would make every later access miss it.
     uint16_t u16Index = HistoryGetLE16(pu8Image);
@@ -150,7 +150,7 @@ unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
                (unsigned)u16Index, szPath);
         fclose(psStream);
         HistoryKeepUnloadable(psFile, szPath);
-        return 0;
+        return 1;
     }
     if (fread(pu8Image + 2, 1, QAX_HISTORY_FULL_FILE_SIZE - 2, psStream) !=
         QAX_HISTORY_FULL_FILE_SIZE - 2) {
@@ -158,7 +158,7 @@ unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
                ferror(psStream));
         fclose(psStream);
         HistoryKeepUnloadable(psFile, szPath);
-        return 0;
+        return 1;
     }
 
     // A newest sample in the future means the clock was set back while the
@@ -175,10 +175,10 @@ unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image) {
                (int)s64Now, (int)(int32_t)u32Newest);
         fclose(psStream);
         HistoryKeepUnloadable(psFile, szPath);
-        return 0;
+        return 1;
     }
     fclose(psStream);
-    return 1;
+    return 0;
 }
 
 void HistoryStartFromScratch(const HistoryFullFile *psFile) {
@@ -208,8 +208,10 @@ FILE *HistoryOpenWindowFile(const char *szPath, HistoryWindowFile *psFile) {
     return psFile->psStream;
 }
 
-int HistoryCloseWindowFile(HistoryWindowFile *psFile) {
-    return QaxCommitBeside(psFile->dirfd, psFile->psStream, psFile->szTemp, psFile->szName, 0);
+unsigned HistoryCloseWindowFile(HistoryWindowFile *psFile) {
+    int iResult =
+        QaxCommitBeside(psFile->dirfd, psFile->psStream, psFile->szTemp, psFile->szName, 0);
+    return iResult == 0 ? 0 : 1;
 }
 
 unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8Image) {
@@ -224,7 +226,7 @@ unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8I
     if (szPath == NULL || szName == NULL) {
         QaxLog(QAX_LOG_TRACE, 0, psFile->szSaveFunction, "Error", psFile->szOpenForWriteFormat,
                szShown, strerror(ENAMETOOLONG));
-        return 0;
+        return 1;
     }
 
     // The temporary file has a fixed name, so that one left behind by a save
@@ -239,13 +241,13 @@ unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8I
         if (fd >= 0) close(fd);
         QaxLog(QAX_LOG_TRACE, 0, psFile->szSaveFunction, "Error", psFile->szOpenForWriteFormat,
                szShown, strerror(saved));
-        return 0;
+        return 1;
     }
     if (fwrite(pu8Image, 1, 2, psStream) != 2) {
         QaxLog(QAX_LOG_TRACE, 0, psFile->szSaveFunction, "Error", psFile->szWriteHeaderFormat,
                szShown, ferror(psStream));
         QaxAbandonBeside(dirfd, psStream, psFile->szTempName);
-        return 0;
+        return 1;
     }
     if (fwrite(pu8Image + 2, 1, QAX_HISTORY_FULL_FILE_SIZE - 2, psStream) !=
             QAX_HISTORY_FULL_FILE_SIZE - 2 ||
@@ -253,14 +255,14 @@ unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8I
         QaxLog(QAX_LOG_TRACE, 0, psFile->szSaveFunction, "Error", psFile->szWriteDataFormat,
                szShown, ferror(psStream));
         QaxAbandonBeside(dirfd, psStream, psFile->szTempName);
-        return 0;
+        return 1;
     }
     // On the medium, then renamed over the full file, then the rename made
     // durable: a kill or power cut leaves the old or the new file whole.
     if (QaxCommitBeside(dirfd, psStream, psFile->szTempName, szName, 1) != 0) {
         QaxLog(QAX_LOG_TRACE, 0, psFile->szSaveFunction, "Error", psFile->szCommitFormat, szShown,
                strerror(errno));
-        return 0;
+        return 1;
     }
-    return 1;
+    return 0;
 }

@@ -91,19 +91,21 @@ struct HistoryFullFile {
 };
 
 // Reads the full file into pu8Image (QAX_HISTORY_FULL_FILE_SIZE bytes) and
-// checks its index and its newest time. 1 when the image may be used; 0 after
+// checks its index and its newest time. 0 when the image may be used; 1 after
 // tracing why not (nothing is traced for a missing file).
 unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image);
 // The "starting from scratch" line and the creation of "/pstorage/power".
 void HistoryStartFromScratch(const HistoryFullFile *psFile);
 // Writes the image to a temporary file in the same directory, flushes it to
 // the medium and renames it over the full file, so that a kill or power cut
-// leaves either the old or the new file, never a partial one. 1 on success.
+// leaves either the old or the new file, never a partial one. 0 on success,
+// 1 after tracing the failure.
 unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8Image);
 
 // Window files are made afresh beside their name and renamed over it on
 // close: a reader never sees a partial file, and nothing planted at the name
-// in /tmp is ever written through. Close answers 0 on success.
+// in /tmp is ever written through. Close answers 0 on success, 1 with errno
+// set.
 struct HistoryWindowFile {
     int dirfd;
     const char *szName;
@@ -111,7 +113,7 @@ struct HistoryWindowFile {
     char szTemp[QAX_HISTORY_PATH_SIZE];
 };
 FILE *HistoryOpenWindowFile(const char *szPath, HistoryWindowFile *psFile);
-int HistoryCloseWindowFile(HistoryWindowFile *psFile);
+unsigned HistoryCloseWindowFile(HistoryWindowFile *psFile);
 
 // Seconds of the monotonic clock, as the signed 32-bit number the save
 // interval is measured in.

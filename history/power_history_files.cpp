@@ -29,7 +29,7 @@ static const HistoryFullFile kPowerHistoryFile = {
 
 unsigned loadPowerHistory(void) {
     uint8_t au8Image[QAX_HISTORY_FULL_FILE_SIZE];
-    if (HistoryReadFullFile(&kPowerHistoryFile, au8Image)) {
+    if (HistoryReadFullFile(&kPowerHistoryFile, au8Image) == 0) {
         nextSampleIndex = HistoryGetLE16(au8Image);
         for (unsigned i = 0; i < QAX_HISTORY_SLOTS; i++)
             DecodePowerHistorySample(au8Image + 2 + i * QAX_HISTORY_RECORD_SIZE, &powerHistory[i]);
@@ -52,7 +52,7 @@ unsigned savePowerHistory(void) {
     HistoryPutLE16(au8Image, nextSampleIndex);
     for (unsigned i = 0; i < QAX_HISTORY_SLOTS; i++)
         EncodePowerHistorySample(&powerHistory[i], au8Image + 2 + i * QAX_HISTORY_RECORD_SIZE);
-    return HistoryWriteFullFile(&kPowerHistoryFile, au8Image);
+    return HistoryWriteFullFile(&kPowerHistoryFile, au8Image) == 0 ? 1u : 0u;
 }
 
 static int IsValidPowerSlot(const PowerHistorySample *psSlot) {

@@ -206,7 +206,7 @@ void addSampleToPowerPerformance(const PowerPerformanceSample *sample) {
 
 unsigned loadPowerPerformance(void) {
     uint8_t au8Image[QAX_HISTORY_FULL_FILE_SIZE];
-    if (HistoryReadFullFile(&kPerformanceFile, au8Image)) {
+    if (HistoryReadFullFile(&kPerformanceFile, au8Image) == 0) {
         nextPerformanceSampleIndex = HistoryGetLE16(au8Image);
         for (unsigned i = 0; i < QAX_HISTORY_SLOTS; i++)
             DecodePowerPerformanceSample(au8Image + 2 + i * QAX_HISTORY_RECORD_SIZE,
@@ -230,7 +230,7 @@ unsigned savePowerPerformance(void) {
     for (unsigned i = 0; i < QAX_HISTORY_SLOTS; i++)
         EncodePowerPerformanceSample(&powerPerformance[i],
                                      au8Image + 2 + i * QAX_HISTORY_RECORD_SIZE);
-    return HistoryWriteFullFile(&kPerformanceFile, au8Image);
+    return HistoryWriteFullFile(&kPerformanceFile, au8Image) == 0 ? 1u : 0u;
 }
 
 void generatePowerPerformanceFile(const char *szPath, uint16_t u16NextPerformanceSampleIndex,
