@@ -193,7 +193,7 @@ unsigned int ReadPerformanceDataFromXPM(MetricEntry *psEntries)
     return QAX_STATUS_SUCCESS;
 }
 
-// Steps 1-2 shared by the expansion readers: the handle of the expansion
+// What both expansion readers do first: the handle of the expansion
 // instance, or 0 after printing why.
 static uint8_t ExpansionHandle(const char *pszFunction)
 {

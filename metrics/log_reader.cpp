@@ -147,7 +147,8 @@ static int ReadSingleEntry(FILE *psFile, MetricEntry **ppsEntry, int iCutResult,
     return iResult;
 }
 
-// Fields 1-14.
+// The record up to the inlet sensors: the two supply sections, the six
+// single entries, the temperatures, the timestamp and the status byte.
 static int ReadRecordFields(FILE *psFile, LogRecordRead *psRead) {
     static const char *const kCut = "ends inside the metric entries";
     MetricValue *psValue = &psRead->sValue;
@@ -176,8 +177,8 @@ static int ReadRecordFields(FILE *psFile, LogRecordRead *psRead) {
     return LOG_READ_OK;
 }
 
-// Field 16: u8Count records of index and text. Each node goes to the front,
-// as the sensor query built the list, so the file's order comes back
+// The inlet sensor records: u8Count of index and text. Each node goes to the
+// front, as the sensor query built the list, so the file's order comes back
 // reversed and the query's order is restored.
 static int ReadInletRecords(FILE *psFile, LogRecordRead *psRead, uint8_t u8Count) {
     for (uint8_t i = 0; i < u8Count; i++) {
@@ -207,7 +208,8 @@ static int ReadInletRecords(FILE *psFile, LogRecordRead *psRead, uint8_t u8Count
     return LOG_READ_OK;
 }
 
-// Field 17: absent, or four presence bytes each with its entry.
+// The performance section: absent, or four presence bytes each with its
+// entry.
 static int ReadPerformanceSection(FILE *psFile, LogRecordRead *psRead) {
     int iFirst = fgetc(psFile);
     if (iFirst == EOF) return LOG_READ_OK;

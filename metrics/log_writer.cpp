@@ -53,7 +53,8 @@ static void WriteOptionalMetricEntry(FILE *psFile, const MetricEntry *psEntry) {
     WriteMetricEntries(psFile, psEntry, psEntry != NULL ? 1 : 0);
 }
 
-// Fields 1-14: the record as the calculation left it.
+// The record up to the inlet sensors (supply sections, single entries,
+// temperatures, timestamp, status byte), as the calculation left it.
 static void WriteMetricRecord(FILE *psFile, const MetricValue *psBuffer) {
     WriteMetricEntries(psFile, psBuffer->psPowerSupplyAC, psBuffer->u8PowerSupplyACCount);
     WriteMetricEntries(psFile, psBuffer->psPowerSupplyDC, psBuffer->u8PowerSupplyDCCount);
@@ -72,8 +73,9 @@ static void WriteMetricRecord(FILE *psFile, const MetricValue *psBuffer) {
     fwrite(au8Fixed, 1, sizeof(au8Fixed), psFile);
 }
 
-// Fields 15-16. The count written is the number of nodes really written, so
-// a list shorter than its count cannot leave the file inconsistent.
+// The inlet sensor count and records. The count written is the number of
+// nodes really written, so a list shorter than its count cannot leave the
+// file inconsistent.
 static void WriteInletSection(FILE *psFile, const InletTemperatureSnapshotBuffer *psInlet) {
     uint8_t u8Nodes = 0;
     for (const InletTemperatureNode *psNode = psInlet->psFirst;
@@ -94,7 +96,8 @@ static void WriteInletSection(FILE *psFile, const InletTemperatureSnapshotBuffer
     }
 }
 
-// Field 17, when the firmware offers performance data and it could be read.
+// The performance section, when the firmware offers performance data and it
+// could be read.
 static void WritePerformanceSection(FILE *psFile) {
     if (NM_Performance_IsSupported() != 1) return;
     MetricEntry asPerf[QAX_PERF_ENTRY_COUNT];
