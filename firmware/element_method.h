@@ -1,6 +1,7 @@
-// Element-method transport to the QAX firmware: request layouts and builders,
-// the register read/write calls, firmware-instance discovery with its
-// module-handle cache, the platform-family test and the big-endian reader.
+// Element-method transport to the QAX firmware: request layouts and builders
+// (request_buffers.cpp), the register read/write calls, firmware-instance
+// discovery with its module-handle cache, the platform-family test and the
+// big-endian reader (element_method.cpp).
 //
 // Buffers handed out by the builders and by ReadRegister come from the
 // malloc family; release them with FreeRequestResponseBuffers (or free).
