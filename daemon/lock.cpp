@@ -45,10 +45,13 @@ void WaitValueLock(void) {
             return;
         }
         struct stat sStat;
-        if (fstatat(dirfd, kLockName, &sStat, AT_SYMLINK_NOFOLLOW) != 0) continue;  // just freed
-        if (!S_ISREG(sStat.st_mode)) {
-            // A link, directory or FIFO is nobody's lock: nothing would ever
-            // remove it, and waiting for it would stop monitoring for good.
+        // Gone, or being removed as it is looked at (no link left): just freed.
+        if (fstatat(dirfd, kLockName, &sStat, AT_SYMLINK_NOFOLLOW) != 0 || sStat.st_nlink == 0)
+            continue;
+        if (!S_ISREG(sStat.st_mode) || sStat.st_nlink > 1) {
+            // A link, hard link, directory or FIFO is nobody's lock (a lock
+            // is made by exclusive creation): nothing would ever remove it,
+            // and waiting for it would stop monitoring for good.
             if (QaxRemoveOwnEntry(dirfd, kLockName) != 0) {
                 QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "WaitValueLock", "ERROR",
                        "Can't remove %s, which is not a lock file: %s", kLockName, strerror(errno));

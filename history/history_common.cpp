@@ -109,16 +109,44 @@ uint64_t HistoryFillMissed(const char *szFunction, uint64_t u64End, uint64_t u64
 }
 
 // A file that cannot be loaded may still hold what a person can recover (a
-// history cut short by a failing flash keeps its first records): it is kept
-// beside the full file, one generation, before the first save replaces it.
+// history cut short by a failing flash keeps its first records). It is only
+// noted here, so that a reader ("-P") changes nothing; the first save keeps
+// it beside the full file, one generation, before replacing it.
+enum { QAX_HISTORY_FULL_FILES = 2 };
+static const HistoryFullFile *s_apsUnloadable[QAX_HISTORY_FULL_FILES];
+
 static void HistoryKeepUnloadable(const HistoryFullFile *psFile, const char *szPath) {
+    (void)szPath;
+    for (const HistoryFullFile *&psSlot : s_apsUnloadable) {
+        if (psSlot == psFile) return;
+        if (psSlot == NULL) {
+            psSlot = psFile;
+            return;
+        }
+    }
+}
+
+// Renames the file the load refused to "<name>.damaged" and traces both paths.
+static void HistoryMoveUnloadableAside(const HistoryFullFile *psFile, int dirfd,
+                                       const char *szName, const char *szPath) {
+    int bNoted = 0;
+    for (const HistoryFullFile *&psSlot : s_apsUnloadable) {
+        if (psSlot == psFile) {
+            psSlot = NULL;
+            bNoted = 1;
+        }
+    }
+    if (!bNoted) return;
+    char szKeptName[QAX_HISTORY_PATH_SIZE];
     char szKept[QAX_HISTORY_PATH_SIZE];
-    int n = snprintf(szKept, sizeof(szKept), "%s.damaged", szPath);
-    if (n < 0 || (size_t)n >= sizeof(szKept)) return;
-    if (rename(szPath, szKept) == 0) {
+    snprintf(szKeptName, sizeof(szKeptName), "%s.damaged", szName);
+    snprintf(szKept, sizeof(szKept), "%s.damaged", szPath);
+    // An older kept file, or whatever sits at its name, gives way.
+    QaxClearOwnEntry(dirfd, szKeptName);
+    if (renameat(dirfd, szName, dirfd, szKeptName) == 0) {
         QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, psFile->szLoadFunction, "Error",
                "Kept unloadable history file '%s' as '%s'", szPath, szKept);
-    } else {
+    } else if (errno != ENOENT) {
         QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, psFile->szLoadFunction, "Error",
                "Could not keep unloadable history file '%s' as '%s', %s", szPath, szKept,
                strerror(errno));
@@ -259,6 +287,7 @@ unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8I
     }
     // On the medium, then renamed over the full file, then the rename made
     // durable: a kill or power cut leaves the old or the new file whole.
+    HistoryMoveUnloadableAside(psFile, dirfd, szName, szPath);
     if (QaxCommitBeside(dirfd, psStream, psFile->szTempName, szName, 1) != 0) {
         QaxLog(QAX_LOG_TRACE, 0, psFile->szSaveFunction, "Error", psFile->szCommitFormat, szShown,
                strerror(errno));
