@@ -261,7 +261,9 @@ unsigned HistoryWriteFullFile(const HistoryFullFile *psFile, const uint8_t *pu8I
     // that was killed is reused rather than piling up on the flash; it is
     // opened through the checked directory and truncated only once it is
     // known to be a plain file of ours.
-    int dirfd = QaxOpenDir(szDir, 070, 0);
+    // The directory is made here too, not only at the load: a /pstorage that
+    // was read-only or full at start must take the history once it can.
+    int dirfd = QaxOpenDir(szDir, 070, QAX_DIR_CREATE);
     int fd = dirfd >= 0 ? QaxOpenOwnFile(dirfd, psFile->szTempName, O_TRUNC, 0666) : -1;
     FILE *psStream = fd >= 0 ? fdopen(fd, "wb") : NULL;
     if (psStream == NULL) {

@@ -15,6 +15,8 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -23,6 +25,7 @@ namespace {
 std::recursive_mutex g_reportMutex;
 QaxReportSinkFn g_reportSink = nullptr;
 bool g_reporting = false;  // a sink that ends up here again must not recurse
+std::vector<std::pair<std::string, std::string>> g_pending;
 
 struct CachedDir {
     std::string full;  // with QAX_ROOT applied, no trailing slash
@@ -32,7 +35,7 @@ struct CachedDir {
 };
 
 std::mutex g_dirMutex;
-CachedDir g_dirs[8];
+CachedDir g_dirs[16];
 
 const char *Describe(const struct stat &st) {
     if (S_ISLNK(st.st_mode)) return "a symbolic link";
@@ -70,9 +73,20 @@ CachedDir *Slot(const std::string &full) {
         if (d.fd < 0 && free == nullptr) free = &d;
     }
     if (free != nullptr) return free;
-    close(g_dirs[0].fd);  // more directories than expected: recycle one
-    g_dirs[0].fd = -1;
-    return &g_dirs[0];
+    // All taken (a process that changes QAX_ROOT, such as a test): give up a
+    // directory that is gone, whose descriptor nobody can still be using for
+    // anything that matters; the first one only when none is.
+    CachedDir *victim = &g_dirs[0];
+    for (CachedDir &d : g_dirs) {
+        struct stat st;
+        if (lstat(d.full.c_str(), &st) != 0 || st.st_dev != d.dev || st.st_ino != d.ino) {
+            victim = &d;
+            break;
+        }
+    }
+    close(victim->fd);
+    *victim = CachedDir();
+    return victim;
 }
 
 // Renames `name` (relative to `dirfd`) to "<name>.untrusted-<time>", never
@@ -130,13 +144,19 @@ void QaxReportError(const char *function, const char *format, ...) {
     vsnprintf(text, sizeof(text), format, args);
     va_end(args);
     std::lock_guard<std::recursive_mutex> lock(g_reportMutex);
-    if (g_reportSink != nullptr && !g_reporting) {
-        g_reporting = true;
-        g_reportSink(function, text);
-        g_reporting = false;
-    } else {
+    if (g_reportSink == nullptr) {
         fprintf(stderr, "qax: %s: %s\n", function, text);
+        return;
     }
+    // A report made while the sink is writing (its trace file had to be
+    // cleared first, say) waits its turn rather than being lost.
+    g_pending.emplace_back(function, text);
+    if (g_reporting) return;
+    g_reporting = true;
+    for (size_t i = 0; i < g_pending.size() && i < 16; i++)
+        g_reportSink(g_pending[i].first.c_str(), g_pending[i].second.c_str());
+    g_pending.clear();
+    g_reporting = false;
 }
 
 static int OpenDirLocked(const char *path, mode_t mode, unsigned flags, std::string &report) {

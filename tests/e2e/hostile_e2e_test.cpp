@@ -1,7 +1,8 @@
-// The real daemon on hostile ground: a /tmp that others write, directories
-// made by another user, a damaged store and history, a lock left behind,
-// readers given a FIFO, and signals at any moment. Nothing planted is written
-// through or blocks the daemon, nothing saved is lost, and it keeps monitoring.
+// The real daemon on hostile ground: a /tmp that others write, objects
+// planted at every path it writes, directories made by another user,
+// storage that turns read-only, fills up or is damaged, a lock left behind,
+// and signals at any moment. Nothing planted is written through or blocks the
+// daemon, nothing saved is lost, and it keeps monitoring.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -255,6 +256,118 @@ class Hostile : public ::testing::Test {
 };
 
 // ---------------------------------------------------------------------------
+// Objects planted at every path the daemon writes.
+
+enum class Plant { kSymlink, kDanglingLink, kHardLink, kFifo, kEmptyDir, kFullDir };
+
+struct PlantCase {
+    Plant kind;
+    const char *name;
+    const char *described;  // how the trace names it when it is removed
+};
+void PrintTo(const PlantCase &c, std::ostream *os) { *os << c.name; }
+
+// Planted before the start. The log directory is emptied at start, so its
+// paths are planted once that is done, while the daemon waits for the
+// firmware; the ring is written through them afterwards.
+const char *const kBeforeStart[] = {
+    "tmp/qax_trace/qax_trace_log_0.txt", "tmp/PowerHistoryLast1Hour", "tmp/PowerHistoryLast6Hours",
+    "tmp/PowerHistoryLast12Hours", "tmp/PowerHistoryLast24Hours", "tmp/PowerPerformanceLast1Hour",
+    "tmp/PowerPerformanceLast6Hours", "tmp/PowerPerformanceLast12Hours", "tmp/PowerPerformanceLast24Hours",
+    "pstorage/power/PowerHistoryFull", "pstorage/power/PowerHistoryFull.tmp", "tmp/aim/aim.db",
+    "tmp/aim/aim.db-shm", "tmp/aim/aim.db-wal"};
+const char *const kAfterPurge[] = {"tmp/qax_log/qax_0.log", "tmp/qax_log/qax_1.log", "tmp/qax_log/qax_num.log",
+                                   "tmp/qax_log/qax_last.log", "tmp/qax_log/qax.lock"};
+// Entries the daemon opens as its own files: whatever is there is removed and
+// the removal traced.
+const char *const kRemovedAndTraced[] = {"tmp/qax_trace/qax_trace_log_0.txt", "pstorage/power/PowerHistoryFull.tmp",
+                                         "tmp/qax_log/qax_0.log", "tmp/qax_log/qax_1.log",
+                                         "tmp/qax_log/qax_num.log", "tmp/qax_log/qax_last.log"};
+
+class PlantedObjects : public Hostile, public ::testing::WithParamInterface<PlantCase> {
+  protected:
+    void PlantAt(const std::string &rel) {
+        const std::string path = g_.Path(rel);
+        std::string name = rel;
+        std::replace(name.begin(), name.end(), '/', '_');
+        const Plant kind = GetParam().kind;
+        std::string target = g_.Path("victims/" + name);
+        if (kind == Plant::kSymlink || kind == Plant::kHardLink) g_.Victim(name);
+        if (kind == Plant::kDanglingLink) g_.MustNotExist(target);
+        auto plant = [&] {
+            switch (kind) {
+            case Plant::kSymlink:
+            case Plant::kDanglingLink: return symlink(target.c_str(), path.c_str());
+            case Plant::kHardLink: return link(target.c_str(), path.c_str());
+            case Plant::kFifo: return mkfifo(path.c_str(), 0666);
+            case Plant::kEmptyDir:
+            case Plant::kFullDir: return mkdir(path.c_str(), 0777);
+            }
+            return -1;
+        };
+        // The lock path is taken by the daemon now and then: wait for a gap.
+        int rc = -1;
+        WaitUntil([&] { return (rc = plant()) == 0 || errno != EEXIST; }, 2000);
+        ASSERT_EQ(rc, 0) << rel << ": " << strerror(errno);
+        if (kind == Plant::kFullDir) g_.Victim(path + "/keep", "keep " + name);
+        // In /tmp the plants are another user's.
+        if (rel.rfind("tmp/Power", 0) == 0) lchown(path.c_str(), kOtherUser, kOtherUser);
+    }
+    Ground g_;
+};
+
+TEST_P(PlantedObjects, AreNeverWrittenThroughNorBlockMonitoring) {
+    for (const char *dir : {"tmp/qax_trace", "tmp/qax_log", "pstorage/power"}) mkdir(g_.Path(dir).c_str(), 070);
+    mkdir(g_.Path("tmp/aim").c_str(), 0755);
+    for (const char *rel : kBeforeStart) PlantAt(rel);
+    const std::string stale = g_.Path("tmp/qax_log/qax_7.log");
+    g_.WriteFile("tmp/qax_log/qax_7.log", "stale");
+
+    // The firmware answers after ten simulated minutes, a second of real time
+    // after the log directory was emptied.
+    qaxtest::Process daemon = g_.Start("firmware absent\nat 600 firmware present\nat 1800 sigterm\n", "x600");
+    EXPECT_TRUE(WaitUntil([&] { return access(stale.c_str(), F_OK) != 0; }, 2000)) << "log directory not emptied";
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (const char *rel : kAfterPurge) PlantAt(rel);
+    const int code = ExitCode(daemon.Wait(15000));
+    EXPECT_EQ(code, 15) << "did not end by its SIGTERM within 15 s (-1: hung)";
+
+    // Before anything else opens the store through what was planted.
+    g_.ExpectVictimsIntact();
+    const std::string trace = g_.Trace();
+    if (GetParam().kind == Plant::kFullDir) {
+        // Never descended into; the figures keep flowing.
+        EXPECT_GT(g_.AimInt("QAX_timestamp"), 0) << trace.substr(0, 3000);
+        return;
+    }
+    // Nothing foreign is left where the daemon writes.
+    std::vector<std::string> planted(std::begin(kBeforeStart), std::end(kBeforeStart));
+    planted.insert(planted.end(), std::begin(kAfterPurge), std::end(kAfterPurge));
+    for (const std::string &rel : planted) {
+        struct stat st;
+        const bool present = Lstat(g_.Path(rel), &st);
+        EXPECT_TRUE(!present || (S_ISREG(st.st_mode) && st.st_nlink == 1)) << rel << " still holds the plant";
+    }
+    for (const char *rel : kRemovedAndTraced)
+        EXPECT_EQ(Count(trace, "Removed " + g_.Path(rel) + ": " + GetParam().described), 1) << rel;
+    if (GetParam().kind != Plant::kHardLink) {
+        EXPECT_EQ(Count(trace, "Removed qax.lock: it was not a lock file"), 1);
+    }
+    EXPECT_EQ(Count(trace, "Kept unloadable history file '" + g_.Path("pstorage/power/PowerHistoryFull") + "'"), 1);
+    EXPECT_EQ(g_.HistoryRows(), kSlots);
+    g_.ExpectMonitoring();
+}
+
+INSTANTIATE_TEST_SUITE_P(Hostile, PlantedObjects,
+                         ::testing::Values(PlantCase{Plant::kSymlink, "Symlink", "a symbolic link"},
+                                           PlantCase{Plant::kDanglingLink, "DanglingSymlink", "a symbolic link"},
+                                           PlantCase{Plant::kHardLink, "HardLink", "a file with more than one link"},
+                                           PlantCase{Plant::kFifo, "Fifo", "a FIFO"},
+                                           PlantCase{Plant::kEmptyDir, "EmptyDirectory", "a directory"},
+                                           PlantCase{Plant::kFullDir, "DirectoryWithAFile", "a directory"}),
+                         [](const ::testing::TestParamInfo<PlantCase> &info) { return info.param.name; });
+
+// ---------------------------------------------------------------------------
 // Directories another user made first, and a link in place of one.
 
 TEST_F(Hostile, DirectoriesMadeByAnotherUserAreMovedAsideAndMadeAfresh) {
@@ -311,6 +424,82 @@ TEST_F(Hostile, LinkInPlaceOfTheLogDirectoryIsNeitherPurgedNorWritten) {
 
 // ---------------------------------------------------------------------------
 // Storage that fails or is damaged.
+
+bool CanMount() {
+    std::string out;
+    return qaxtest::Run({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/true"}, {}, "/dev/null", &out,
+                        5000) == 0;
+}
+
+// Runs the daemon at x600 in a private mount namespace: `setup` before it
+// starts (X is the persistent storage), `later` after `seconds` of real time.
+// What the daemon left in X is copied out before the namespace, and any file
+// system mounted in it, goes, and put where the tools look. -2: no mounts.
+int RunOnStorage(Ground &g, const std::string &scenario, const std::string &setup, const std::string &seconds,
+                 const std::string &later) {
+    const std::string script = "X=\"$QAX_ROOT/pstorage\"\n{ " + setup +
+                               "; } || exit 99\n"
+                               "timeout -s KILL 20 \"$QAX_TEST_DAEMON\" & pid=$!\n"
+                               "sleep " + seconds + "\n" + later +
+                               "\nwait $pid; rc=$?\n"
+                               "mkdir \"$QAX_ROOT/pstorage.after\" && cp -a \"$X/.\" \"$QAX_ROOT/pstorage.after/\"\n"
+                               "exit $rc\n";
+    qaxtest::Process p = g.Start(scenario, "x600", {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh",
+                                                    "-c", script});
+    const int code = ExitCode(p.Wait(30000));
+    if (code == 99) return -2;
+    fs::remove_all(g.Path("pstorage"));
+    std::error_code ec;
+    fs::rename(g.Path("pstorage.after"), g.Path("pstorage"), ec);
+    return code;
+}
+
+// Saves and stored keys resume once the storage takes writes again, without a
+// restart, and the reason is traced once per change, not in every cycle.
+TEST_F(Hostile, StorageThatRefusesWritesIsUsedAgainOnceItTakesThem) {
+    if (!CanMount()) GTEST_SKIP() << "no mount namespaces";
+    struct Row {
+        const char *name, *setup, *later, *reason;
+    };
+    const Row rows[] = {
+        {"read-only, then writable", "mount --bind \"$X\" \"$X\" && mount -o remount,bind,ro \"$X\"",
+         "mount -o remount,bind,rw \"$X\"", "Read-only file system"},
+        {"full, then freed",
+         "mount -t tmpfs -o size=256k tmpfs \"$X\" && { dd if=/dev/zero of=\"$X/filler\" bs=4k 2>/dev/null; true; }",
+         "rm -f \"$X/filler\"", "No space left on device"},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.name);
+        Ground g;
+        // 15 simulated minutes of failure, then 25 that work.
+        const int code = RunOnStorage(g, "at 2400 sigterm\n", r.setup, "1.5", r.later);
+        if (code == -2) GTEST_SKIP() << "mount refused";
+        EXPECT_EQ(code, 15);
+        // Each failing part names the reason; each change is traced once.
+        int errors = 0;
+        bool named[2] = {false, false};
+        std::istringstream trace(g.Trace());
+        for (std::string line; std::getline(trace, line);) {
+            if (line.find("pstorage") == std::string::npos) continue;
+            // The history save's own lines are per attempt by design; the store's once per change.
+            errors += line.find("\"aim_config\"") != std::string::npos;
+            for (int i = 0; i < 2; i++)
+                named[i] = named[i] || (line.find(i == 0 ? "pstorage/aim" : "pstorage/power") != std::string::npos &&
+                                        line.find(r.reason) != std::string::npos);
+        }
+        EXPECT_TRUE(named[0]) << "the store's failure without its reason";
+        // A full disk fails the history's writes, whose lines keep their fixed text (the stream's
+        // error indicator); a read-only one fails its opening, which names the reason.
+        EXPECT_TRUE(named[1] || strstr(r.reason, "space")) << "the histories' failure without its reason";
+        EXPECT_LE(errors, 4) << "store failures traced again and again";
+        EXPECT_EQ(g.AimInt("qax_module_handle_0"), 1) << "not stored once the storage took writes";
+        const History saved = ReadHistory(g.Path("pstorage/power/PowerHistoryFull"), 4);
+        EXPECT_EQ(saved.size, kFullFileSize) << "no save once the storage took writes";
+        EXPECT_GE(saved.measured, 10) << "samples of the failing minutes lost";
+        EXPECT_EQ(ReadHistory(g.Path("pstorage/power/PowerPerformanceFull"), 1).size, kFullFileSize);
+        g.ExpectMonitoring();
+    }
+}
 
 // A persistent store that is not a database, or not a file, is moved aside
 // whole and a fresh one made.
