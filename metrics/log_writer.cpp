@@ -228,8 +228,13 @@ void CreateDataLog(MetricValue *psBuffer, HistogramData sHistogramData) {
     const int bBlade = IsBladePlatform();
     const MetricEntry *psAC = bBlade ? psBuffer->psSystemDC : psBuffer->psSystemAC;
     const MetricEntry *psDC = bBlade ? psBuffer->psSystemAC : psBuffer->psSystemDC;
+    // The snapshot's figures (and the 24-hour maxima a closed period
+    // publishes) go to the store as one transaction: one commit per cycle
+    // rather than one per key, and readers never see half a snapshot.
+    aim_config_batch_begin();
     PublishFigures(psBuffer, psAC, psDC, bBlade);
 
     trackPowerHistory(psBuffer->u64Timestamp, psAC != NULL ? psAC->u64Avg : 0,
                       psDC != NULL ? psDC->u64Avg : 0);
+    aim_config_batch_end();
 }
