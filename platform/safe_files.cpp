@@ -37,20 +37,10 @@ struct CachedDir {
 std::mutex g_dirMutex;
 CachedDir g_dirs[16];
 
-const char *Describe(const struct stat &st) {
-    if (S_ISLNK(st.st_mode)) return "a symbolic link";
-    if (S_ISDIR(st.st_mode)) return "a directory";
-    if (S_ISFIFO(st.st_mode)) return "a FIFO";
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device";
-    if (S_ISSOCK(st.st_mode)) return "a socket";
-    if (S_ISREG(st.st_mode) && st.st_nlink != 1) return "a file with more than one link";
-    return "not a regular file";
-}
-
 // Why a directory may not be trusted; null when it may.
 const char *Untrusted(const struct stat &st, unsigned flags, char *why, size_t whySize) {
     if (S_ISLNK(st.st_mode)) return "a symbolic link";
-    if (!S_ISDIR(st.st_mode)) return Describe(st);
+    if (!S_ISDIR(st.st_mode)) return QaxDescribeEntry(&st);
     if (flags & QAX_DIR_SHARED) return nullptr;
     if (st.st_uid != geteuid() && st.st_uid != 0) {
         snprintf(why, whySize, "owned by user %u", (unsigned)st.st_uid);
@@ -131,6 +121,16 @@ std::string DirPathOf(int dirfd) {
 }
 
 }  // namespace
+
+const char *QaxDescribeEntry(const struct stat *st) {
+    if (S_ISLNK(st->st_mode)) return "a symbolic link";
+    if (S_ISDIR(st->st_mode)) return "a directory";
+    if (S_ISFIFO(st->st_mode)) return "a FIFO";
+    if (S_ISCHR(st->st_mode) || S_ISBLK(st->st_mode)) return "a device";
+    if (S_ISSOCK(st->st_mode)) return "a socket";
+    if (S_ISREG(st->st_mode) && st->st_nlink != 1) return "a file with more than one link";
+    return "not a regular file";
+}
 
 void QaxSetReportSink(QaxReportSinkFn fn) {
     std::lock_guard<std::recursive_mutex> lock(g_reportMutex);
@@ -274,7 +274,7 @@ int QaxOpenOwnFile(int dirfd, const char *name, int flags, mode_t mode) {
             break;
         }
         if (fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        const char *what = Describe(st);
+        const char *what = QaxDescribeEntry(&st);
         char text[1200];
         std::string aside;
         if (QaxRemoveOwnEntry(dirfd, name) == 0) {

@@ -67,6 +67,11 @@ int QaxClearOwnEntry(int dirfd, const char *name);
 // 0 when the directory could be read.
 int QaxEmptyOwnDir(int dirfd);
 
+// What an entry that is not a plain file of ours is, for reports ("a
+// symbolic link", "a FIFO", "a file with more than one link"...).
+struct stat;
+const char *QaxDescribeEntry(const struct stat *st);
+
 // Opens an existing file for reading without blocking: a FIFO, a device or
 // a directory is refused (errno EINVAL for a FIFO or device, EISDIR for a
 // directory), so a reader never hangs on a planted object. `nofollow`

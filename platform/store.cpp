@@ -104,15 +104,6 @@ bool StorageRefused(int rc) {
 
 uint64_t Now() { return QaxClockMonotonicMs(); }
 
-const char *Describe(const struct stat &st) {
-    if (S_ISDIR(st.st_mode)) return "a directory";
-    if (S_ISLNK(st.st_mode)) return "a symbolic link";
-    if (S_ISFIFO(st.st_mode)) return "a FIFO";
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "a device";
-    if (S_ISSOCK(st.st_mode)) return "a socket";
-    return "a file with more than one link";
-}
-
 // One connection with its statements, opened lazily and kept until closed.
 //
 // Failures are reported once per change of state: the first failure after
@@ -293,7 +284,7 @@ bool Db::Open(OpenMode mode) {
             ino_ = st.st_ino;
             if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
                 damaged_ = true;
-                damage_ = Describe(st);
+                damage_ = QaxDescribeEntry(&st);
                 if (mode == OpenMode::kCreate && attempt == 0) continue;
                 Trouble(op, "Store %s is not a database (%s)", path, damage_.c_str());
                 break;
