@@ -153,8 +153,12 @@ void QaxReportError(const char *function, const char *format, ...) {
     g_pending.emplace_back(function, text);
     if (g_reporting) return;
     g_reporting = true;
-    for (size_t i = 0; i < g_pending.size() && i < 16; i++)
-        g_reportSink(g_pending[i].first.c_str(), g_pending[i].second.c_str());
+    // Each report is taken out before it is written: writing may add more.
+    for (int n = 0; n < 16 && !g_pending.empty(); n++) {
+        const std::pair<std::string, std::string> report = std::move(g_pending.front());
+        g_pending.erase(g_pending.begin());
+        g_reportSink(report.first.c_str(), report.second.c_str());
+    }
     g_pending.clear();
     g_reporting = false;
 }
