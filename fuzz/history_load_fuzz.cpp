@@ -1,15 +1,44 @@
-// Fuzz target for the two history loaders: the input becomes the full power
-// history file and the full performance file of a private root, which are
-// then loaded, printed, turned into window files and tracked onwards, so that
-// every index the files carry is exercised.
+// Fuzz target for the two histories. The input carries a full file and a
+// short script of what happens to it: the file becomes the power history or
+// the performance file of a private root (one per input: they share the
+// reader, the codec and the gap filler, and each costs the same again). It
+// is then either printed ("-P", power only), or loaded by the daemon's
+// start-up and followed by a few readings; a window file is written from an
+// untrusted index and width, and the table may be saved.
+//
+// Readings are what a daemon sees: times from the newest stored sample on,
+// each up to four minutes after the one before, and at most one jump of the
+// clock (up to about 32 hours either way, so a gap can exceed the ring).
+//
+// Speed matters more here than in the daemon: every closed period rewrites
+// four window files, and a trace line costs about 10 us (a hundred per
+// period at level 0 for the performance history). So few inputs trace: the
+// level byte selects a level only when its top five bits are set.
+//
+// Input layout:
+//   0      bit 0 the performance history instead of the power history;
+//          bit 1 print the power history instead of tracking; bit 2 ten
+//          minutes pass after the start-up (the periodic save is due);
+//          bit 3 SIGTERM: save at the end
+//   1      trace level: -1, or bits 0-1 (-1..2) when bits 3-7 are all set
+//   2..3   window file index (little-endian, any value)
+//   4      window file width in slots (any value below 32)
+//   5      the jump, signed, in 15-minute steps
+//   6      bits 0-1 number of readings (0..3), bits 2-3 the reading that jumps
+//   7..18  three readings of four bytes:
+//            0     seconds after the previous reading
+//            1     bit 0 the time is out of range (0 or past 32 bits)
+//            2, 3  AC (x 300) and DC (x 257) power; utilisation from both
+//   19..   the full file (9218 bytes when well formed)
+//
+// Built with -DQAX_FUZZ_REPLAY_MAIN the same file is a plain executable that
+// replays the files named on its command line (replay_main.h).
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <string>
 
 #include "daemon/trace.h"
@@ -19,14 +48,30 @@
 
 namespace {
 
+enum : size_t {
+    kFlags = 0,
+    kTrace = 1,
+    kWindowIndex = 2,
+    kWindowWidth = 4,
+    kJump = 5,
+    kReadingCount = 6,
+    kReadings = 7,
+    kReadingSize = 4,
+    kMaxReadings = 3,
+    kHeaderSize = kReadings + kMaxReadings * kReadingSize,
+};
+
+enum : uint8_t { kPerformance = 1, kPrint = 2, kTenMinutes = 4, kTerminate = 8 };
+
+const uint64_t kClockStart = 1798761600;
+
 std::string g_root;
 
 bool Setup() {
     // Saves flush to the medium: the root is on tmpfs where there is one.
     g_root = UsePrivateRoot("history");
     setenv("QAX_CLOCK", "virtual", 1);
-    setenv("QAX_CLOCK_START", "1798761600", 1);
-    QaxClockReset();
+    setenv("QAX_CLOCK_START", std::to_string(kClockStart).c_str(), 1);
     char buf[1024];
     QaxPath("/", buf, sizeof(buf));
     mkdir((g_root + "/pstorage/power").c_str(), 0700);
@@ -37,57 +82,87 @@ bool Setup() {
 
 void WriteFull(const char *name, const uint8_t *data, size_t size) {
     std::string path = g_root + "/pstorage/power/" + name;
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr) abort();
-    if (size > 0 && fwrite(data, 1, size, f) != size) abort();
-    fclose(f);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) abort();
+    close(fd);
 }
 
-uint8_t At(const uint8_t *data, size_t size, size_t i) { return size ? data[i % size] : 0; }
+int32_t TraceLevel(uint8_t byte) { return (byte & 0xF8) == 0xF8 ? (byte & 3) - 1 : -1; }
+
+void Track(bool performance, uint64_t seconds, const uint8_t *r, unsigned i) {
+    const uint64_t ac = r[2] * 300u;
+    const uint64_t dc = r[3] * 257u;
+    if (performance) {
+        trackPowerPerformance(seconds, r[2], ac, dc, i);
+    } else {
+        trackPowerHistory(seconds * 1000 + r[2] % 1000, ac, dc);
+    }
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static bool s_ready = Setup();
     (void)s_ready;
+    if (size < kHeaderSize) return 0;
+    const uint8_t flags = data[kFlags];
+    const bool performance = (flags & kPerformance) != 0;
 
-    // Every gate of the trace: -1, 0, 1, 2 (lines are formatted, then lost:
-    // the trace directory does not exist).
-    g_traceLevel = static_cast<int32_t>(At(data, size, 0) % 4) - 1;
-    WriteFull("PowerHistoryFull", data, size);
-    WriteFull("PowerPerformanceFull", data, size);
-
+    // Every input starts at the same wall and monotonic time.
+    QaxClockReset();
+    g_traceLevel = TraceLevel(data[kTrace]);
+    WriteFull(performance ? "PowerPerformanceFull" : "PowerHistoryFull", data + kHeaderSize,
+              size - kHeaderSize);
     resetPowerHistoryState();
     resetPowerPerformanceState();
-    printPowerHistory();
 
-    // Untrusted index and width straight into the window writer.
-    int32_t maxDC = 0, maxAC = 0;
-    uint16_t rawIndex = size >= 2 ? HistoryGetLE16(data) : 0;
-    generatePowerHistoryFile("/tmp/PowerHistoryLast24Hours", rawIndex, At(data, size, 3) % 32,
-                             &maxDC, &maxAC);
-    generatePowerPerformanceFile("/tmp/PowerPerformanceLast6Hours", rawIndex,
-                                 At(data, size, 5) % 32);
-
-    // Start-up on the loaded tables, then readings: on, past and before the
-    // newest sample, and one at a time taken from the input (often a jump
-    // far back or forward).
-    resetPowerHistoryState();
-    resetPowerPerformanceState();
-    trackPowerHistory(0, 0, 0);
-    trackPowerPerformance(0, 0, 0, 0, 0);
-    const uint64_t now = QaxClockWallMs() / 1000;
-    uint64_t fromInput = size >= 6 ? HistoryGetLE32(data + 2) : 0;
-    const uint64_t times[] = {now, now + 30, now + 200, fromInput, fromInput + 30, now + 1000,
-                              now + 100000};
-    for (size_t i = 0; i < sizeof(times) / sizeof(times[0]); i++) {
-        uint64_t ac = At(data, size, 7 + i) * 300u;
-        uint64_t dc = At(data, size, 11 + i) * 257u;
-        trackPowerHistory(times[i] * 1000, ac, dc);
-        trackPowerPerformance(times[i], At(data, size, 13 + i), ac, dc, i);
+    const uint16_t index = HistoryGetLE16(data + kWindowIndex);
+    const uint32_t width = data[kWindowWidth] % 32;
+    if (!performance && (flags & kPrint)) {
+        printPowerHistory();
+        int32_t maxDC = 0, maxAC = 0;
+        generatePowerHistoryFile("/tmp/PowerHistoryLast24Hours", index, width, &maxDC, &maxAC);
+        return 0;
     }
-    savePowerHistory();
-    savePowerPerformance();
+
+    // Start-up on the stored table, as the daemon's first cycle does it;
+    // then the window writer on that table, with the untrusted index and
+    // width.
+    if (performance) {
+        trackPowerPerformance(0, 0, 0, 0, 0);
+        generatePowerPerformanceFile("/tmp/PowerPerformanceLast6Hours", index, width);
+    } else {
+        trackPowerHistory(0, 0, 0);
+        int32_t maxDC = 0, maxAC = 0;
+        generatePowerHistoryFile("/tmp/PowerHistoryLast24Hours", index, width, &maxDC, &maxAC);
+    }
+    if (flags & kTenMinutes) QaxClockSleepUs(10 * 60 * 1000000ULL);
+
+    int64_t t;
+    if (performance) {
+        t = powerPerformance[(nextPerformanceSampleIndex + QAX_HISTORY_SLOTS - 1) %
+                             QAX_HISTORY_SLOTS].timestamp;
+    } else {
+        t = powerHistory[(nextSampleIndex + QAX_HISTORY_SLOTS - 1) % QAX_HISTORY_SLOTS].timestamp;
+    }
+    if (t == 0) t = kClockStart;
+    const unsigned count = data[kReadingCount] & 3;
+    const unsigned jumper = (data[kReadingCount] >> 2) & 3;
+    for (unsigned i = 0; i < count; i++) {
+        const uint8_t *r = data + kReadings + i * kReadingSize;
+        t += r[0];
+        if (i == jumper) t += static_cast<int8_t>(data[kJump]) * 900;
+        uint64_t seconds = t > 0 ? static_cast<uint64_t>(t) : 0;
+        if (r[1] & 1) seconds = (r[0] & 1) ? 0 : (1ULL << 32) + r[0];
+        Track(performance, seconds, r, i);
+    }
+    if (flags & kTerminate) {
+        if (performance) {
+            savePowerPerformance();
+        } else {
+            savePowerHistory();
+        }
+    }
     return 0;
 }
 
