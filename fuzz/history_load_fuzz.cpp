@@ -3,12 +3,13 @@
 // the performance file of a private root (one per input: they share the
 // reader, the codec and the gap filler, and each costs the same again). It
 // is then either printed ("-P", power only), or loaded by the daemon's
-// start-up and followed by a few readings; a window file is written from an
-// untrusted index and width, and the table may be saved.
+// start-up, given to the window writer with an untrusted index and width,
+// and followed by a few readings; the table may be saved.
 //
 // Readings are what a daemon sees: times from the newest stored sample on,
-// each up to four minutes after the one before, and at most one jump of the
-// clock (up to about 32 hours either way, so a gap can exceed the ring).
+// each up to a minute after the one before or a period more, and at most one
+// jump of the clock (up to about 32 hours either way, so a gap can exceed
+// the ring).
 //
 // Speed matters: every closed period rewrites four window files, and a trace
 // line costs about 5 us, a hundred of them per window update of the
@@ -19,16 +20,18 @@
 //
 // Input layout:
 //   0      bit 0 the performance history instead of the power history;
-//          bit 1 print the power history instead of tracking; bit 2 ten
-//          minutes pass after the start-up (the periodic save is due);
-//          bit 3 SIGTERM: save at the end
+//          bit 1 print the power history instead of tracking; bits 2-3 the
+//          save: 2 ten minutes pass after the start-up (the periodic save
+//          falls due), 3 SIGTERM at the end, else none (a save is a dozen
+//          system calls, as many as a window update)
 //   1      bits 0-1 trace level (-1..2) of the traced inputs
 //   2..3   window file index (little-endian, any value)
 //   4      window file width in slots (any value below 32)
 //   5      the jump, signed, in 15-minute steps
 //   6      bits 0-1 number of readings (0..3), bits 2-3 the reading that jumps
 //   7..18  three readings of four bytes:
-//            0     seconds after the previous reading
+//            0     bits 0-5 seconds after the previous reading, a period
+//                  (150 s) more when bits 6-7 are both set
 //            1     bit 0 the time is out of range (0 or past 32 bits)
 //            2, 3  AC (x 300) and DC (x 257) power; utilisation from both
 //   19..   the full file (9218 bytes when well formed)
@@ -65,7 +68,8 @@ enum : size_t {
     kHeaderSize = kReadings + kMaxReadings * kReadingSize,
 };
 
-enum : uint8_t { kPerformance = 1, kPrint = 2, kTenMinutes = 4, kTerminate = 8 };
+enum : uint8_t { kPerformance = 1, kPrint = 2 };
+enum : unsigned { kTenMinutes = 2, kTerminate = 3 };
 
 const uint64_t kClockStart = 1798761600;
 
@@ -129,8 +133,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint32_t width = data[kWindowWidth] % 32;
     if (!performance && (flags & kPrint)) {
         printPowerHistory();
-        int32_t maxDC = 0, maxAC = 0;
-        generatePowerHistoryFile("/tmp/PowerHistoryLast24Hours", index, width, &maxDC, &maxAC);
         return 0;
     }
 
@@ -145,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         int32_t maxDC = 0, maxAC = 0;
         generatePowerHistoryFile("/tmp/PowerHistoryLast24Hours", index, width, &maxDC, &maxAC);
     }
-    if (flags & kTenMinutes) QaxClockSleepUs(10 * 60 * 1000000ULL);
+    const unsigned save = (flags >> 2) & 3;
+    if (save == kTenMinutes) QaxClockSleepUs(10 * 60 * 1000000ULL);
 
     int64_t t;
     if (performance) {
@@ -159,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const unsigned jumper = (data[kReadingCount] >> 2) & 3;
     for (unsigned i = 0; i < count; i++) {
         const uint8_t *r = data + kReadings + i * kReadingSize;
-        t += r[0];
+        t += (r[0] & 0x3F) + ((r[0] >> 6) == 3 ? QAX_HISTORY_PERIOD : 0);
         g_traceLevel = level;
         if (i == jumper) {
             t += static_cast<int8_t>(data[kJump]) * 900;
@@ -170,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Track(performance, seconds, r, i);
     }
     g_traceLevel = level;
-    if (flags & kTerminate) {
+    if (save == kTerminate) {
         if (performance) {
             savePowerPerformance();
         } else {
