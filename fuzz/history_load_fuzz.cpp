@@ -14,7 +14,7 @@
 // Speed matters: every closed period rewrites four window files, and a trace
 // line costs about 5 us, a hundred of them per window update of the
 // performance history at level 0. So one input in 32 traces, picked by a
-// checksum of the whole input: the mutations of a traced input seldom trace
+// hash of the whole input: the mutations of a traced input seldom trace
 // too, and slow inputs do not multiply in the corpus. The jump never traces
 // (a line per gap-filled slot).
 //
@@ -22,8 +22,8 @@
 //   0      bit 0 the performance history instead of the power history;
 //          bit 1 print the power history instead of tracking; bits 2-3 the
 //          save: 2 ten minutes pass after the start-up (the periodic save
-//          falls due), 3 SIGTERM at the end, else none (a save is a dozen
-//          system calls, as many as a window update)
+//          falls due), 3 SIGTERM at the end, else none (a save costs a
+//          dozen system calls)
 //   1      bits 0-1 trace level (-1..2) of the traced inputs
 //   2..3   window file index (little-endian, any value)
 //   4      window file width in slots (any value below 32)
