@@ -126,6 +126,12 @@ static void HistoryKeepUnloadable(const HistoryFullFile *psFile, const char *szP
     }
 }
 
+void HistoryForgetUnloadable(const char *szPath) {
+    for (const HistoryFullFile *&psSlot : s_apsUnloadable) {
+        if (psSlot != NULL && strcmp(psSlot->szPath, szPath) == 0) psSlot = NULL;
+    }
+}
+
 // Renames the file the load refused to "<name>.damaged" and traces both paths.
 static void HistoryMoveUnloadableAside(const HistoryFullFile *psFile, int dirfd,
                                        const char *szName, const char *szPath) {

@@ -94,6 +94,10 @@ struct HistoryFullFile {
 // checks its index and its newest time. 0 when the image may be used; 1 after
 // tracing why not (nothing is traced for a missing file).
 unsigned HistoryReadFullFile(const HistoryFullFile *psFile, uint8_t *pu8Image);
+// Forgets that the load refused the full file at szPath (a history started
+// afresh in the same process, as tests and the fuzz target do), so that no
+// later save moves that run's own file aside.
+void HistoryForgetUnloadable(const char *szPath);
 // The "starting from scratch" line and the creation of "/pstorage/power".
 void HistoryStartFromScratch(const HistoryFullFile *psFile);
 // Writes the image to a temporary file in the same directory, flushes it to

@@ -37,6 +37,7 @@ static void ResetAccumulators(void) {
 }
 
 void resetPowerHistoryState(void) {
+    HistoryForgetUnloadable("/pstorage/power/PowerHistoryFull");
     memset(powerHistory, 0, sizeof(powerHistory));
     nextSampleIndex = 0;
     sInitialization = 1;

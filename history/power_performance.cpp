@@ -58,6 +58,7 @@ static void ResetAccumulators(void) {
 }
 
 void resetPowerPerformanceState(void) {
+    HistoryForgetUnloadable(kPerformanceFile.szPath);
     memset(powerPerformance, 0, sizeof(powerPerformance));
     nextPerformanceSampleIndex = 0;
     sInitialization = 1;
