@@ -69,10 +69,19 @@ int LanCall(const Request &r) {
 
 // One ipmitool process for `r`; its exit status.
 int Ipmitool(const Request &r, const std::string &port) {
-    std::vector<std::string> args = {"/usr/bin/ipmitool", "-I", "lanplus", "-H",
-                                     getenv("QAX_IPMI_HOST"), "-p", port, "-U",
+    std::vector<std::string> args = {"/usr/bin/ipmitool",
+                                     "-I",
+                                     "lanplus",
+                                     "-H",
+                                     getenv("QAX_IPMI_HOST"),
+                                     "-p",
+                                     port,
+                                     "-U",
                                      getenv("QAX_IPMI_USER") ? getenv("QAX_IPMI_USER") : "",
-                                     "-E", "-C", "3", "raw"};
+                                     "-E",
+                                     "-C",
+                                     "3",
+                                     "raw"};
     char hex[8];
     snprintf(hex, sizeof hex, "0x%02x", r.netFn);
     args.push_back(hex);
@@ -117,8 +126,9 @@ int main(int argc, char **argv) {
     const std::string target = std::string(host) + ":" + portText;
     std::string error;
     QaxLinkConfig cfg;
-    if (!QaxLinkParseConfig(QaxLinkKind::Lan, [](const char *n) -> const char * { return getenv(n); },
-                            &cfg, &error)) {
+    if (!QaxLinkParseConfig(
+            QaxLinkKind::Lan, [](const char *n) -> const char * { return getenv(n); }, &cfg,
+            &error)) {
         fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }

@@ -31,8 +31,8 @@ void WaitValueLock(void) {
     // Exclusive creation makes the test and the take one step, so two
     // processes can never both believe they hold the lock.
     for (;;) {
-        int fd = openat(dirfd, kLockName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                        0644);
+        int fd = openat(dirfd, kLockName,
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
         if (fd >= 0) {
             const unsigned char u8One = 1;
             ssize_t n = write(fd, &u8One, 1);

@@ -22,16 +22,14 @@ static uint8_t bFlagBit3Reported = 0;
 static uint8_t bFlagBit2Reported = 0;
 
 // The latch is already set when this runs: a refused event is not repeated.
-static void RaiseBufferEvent(unsigned int u32EventId)
-{
+static void RaiseBufferEvent(unsigned int u32EventId) {
     if (sw_msg_dispatcher(u32EventId, NULL) != 0) {
         QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "CheckBufForSendSWEvent", "ERROR",
                "Generate sw message %d failed!!", (int)u32EventId);
     }
 }
 
-void CheckBufForSendSWEvent(const MetricValue *psBuffer)
-{
+void CheckBufForSendSWEvent(const MetricValue *psBuffer) {
     if (psBuffer == NULL) {
         QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, "CheckBufForSendSWEvent", "ERROR", "Null parament.");
         return;
@@ -98,8 +96,7 @@ void CheckBufForSendSWEvent(const MetricValue *psBuffer)
     }
 }
 
-void ResetBufferEventLatchesForTest(void)
-{
+void ResetBufferEventLatchesForTest(void) {
     bStatusBit4Reported = 0;
     bStatusBit5Reported = 0;
     bStatusBothReported = 0;

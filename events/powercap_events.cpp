@@ -24,8 +24,7 @@ static const char kPcapSoftMinKey[] = "pcap_soft_min_aim_element_qax";
 
 // Seeding and updating the store share this; a refused write is only traced
 // (the next call sees the old value and reports the change again).
-static void StorePowerCap(uint32_t u32FirmwareValue, const char *szStoreKey)
-{
+static void StorePowerCap(uint32_t u32FirmwareValue, const char *szStoreKey) {
     if (aim_config_set_int(szStoreKey, (int32_t)u32FirmwareValue, 1) == 0) {
         QaxLog(QAX_LOG_TRACE, QAX_LOG_ALWAYS, kSendFunction, "ERROR",
                "write pcaps [%d] to aim failed!", (int)u32FirmwareValue);
@@ -34,8 +33,7 @@ static void StorePowerCap(uint32_t u32FirmwareValue, const char *szStoreKey)
 
 void SendPowerCapsChangedEvent(uint8_t u8StoreMask, uint8_t u8FirmwareMask, uint16_t u16StoreValue,
                                uint32_t u32FirmwareValue, uint8_t u8Bit, uint16_t u16EventId,
-                               const char *szStoreKey)
-{
+                               const char *szStoreKey) {
     if (szStoreKey == NULL) {
         return;
     }
@@ -91,8 +89,7 @@ void SendPowerCapsChangedEvent(uint8_t u8StoreMask, uint8_t u8FirmwareMask, uint
 // Reads one limit's store key; on success sets its bit and keeps the low 16
 // bits of the value.
 static void ReadStoredPowerCap(const char *szStoreKey, uint8_t u8Bit, uint8_t *pu8StoreMask,
-                               uint16_t *pu16Value)
-{
+                               uint16_t *pu16Value) {
     int32_t i32Value = 0;
     if (aim_config_get_int(szStoreKey, &i32Value) != 0) {
         *pu8StoreMask |= u8Bit;
@@ -103,8 +100,7 @@ static void ReadStoredPowerCap(const char *szStoreKey, uint8_t u8Bit, uint8_t *p
            "[%s]:Failed to get aim element %s.", kCheckFunction, szStoreKey);
 }
 
-void CheckPowercapRelatedSettingForSendSWEvent(void)
-{
+void CheckPowercapRelatedSettingForSendSWEvent(void) {
     if (QAX_IsPowerCappingActive() == 0) {
         return;
     }

@@ -26,8 +26,7 @@ static uint8_t g_au8QaxHandle[QAX_CACHED_INSTANCES];
 static uint8_t g_au8QaxHandleUnstored[QAX_CACHED_INSTANCES];
 static uint64_t g_au64QaxHandleStoreTry[QAX_CACHED_INSTANCES];
 
-static void RememberHandle(uint8_t u8Instance, uint8_t u8Handle, int bStored)
-{
+static void RememberHandle(uint8_t u8Instance, uint8_t u8Handle, int bStored) {
     if (u8Instance >= QAX_CACHED_INSTANCES) {
         return;
     }
@@ -37,8 +36,7 @@ static void RememberHandle(uint8_t u8Instance, uint8_t u8Handle, int bStored)
 }
 
 // Writes a handle the store refused before, at most once per 10 s.
-static void RetryStoringHandle(uint8_t u8Instance)
-{
+static void RetryStoringHandle(uint8_t u8Instance) {
     uint64_t u64Now = QaxClockMonotonicMs();
     if (u64Now - g_au64QaxHandleStoreTry[u8Instance] < kHandleStoreRetryMs) {
         return;
@@ -56,8 +54,7 @@ static void RetryStoringHandle(uint8_t u8Instance)
 
 // A successful call whose answer is shorter than the fields we decode must
 // not be decoded from the zero fill: reject it.
-static int IsShortAnswer(const char *pszFunction, int iReturned, int iNeeded)
-{
+static int IsShortAnswer(const char *pszFunction, int iReturned, int iNeeded) {
     if (iReturned >= iNeeded) {
         return 0;
     }
@@ -68,8 +65,7 @@ static int IsShortAnswer(const char *pszFunction, int iReturned, int iNeeded)
 }
 
 unsigned int ReadRegister(uint8_t *pu8Request, uint8_t u8RegisterId, uint8_t u8Length,
-                          uint8_t **ppu8Response)
-{
+                          uint8_t **ppu8Response) {
     if (ppu8Response == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
@@ -112,8 +108,7 @@ unsigned int ReadRegister(uint8_t *pu8Request, uint8_t u8RegisterId, uint8_t u8L
     return QAX_STATUS_SUCCESS;
 }
 
-unsigned int WriteRegister(uint8_t *pu8Request, uint32_t u32RequestLength)
-{
+unsigned int WriteRegister(uint8_t *pu8Request, uint32_t u32RequestLength) {
     if (pu8Request == NULL || u32RequestLength < QAX_REGISTER_REQUEST_SIZE ||
         u32RequestLength > 0x7FFFFFFFu) {
         return QAX_STATUS_MISSING_ARGUMENT;
@@ -137,8 +132,7 @@ unsigned int WriteRegister(uint8_t *pu8Request, uint32_t u32RequestLength)
 }
 
 unsigned int QAX_FindFirmwareInstance(uint8_t u8Instance, uint8_t *pu8Info1, uint8_t *pu8Info2,
-                                      uint8_t *pu8Handle)
-{
+                                      uint8_t *pu8Handle) {
     if (pu8Info1 != NULL) {
         *pu8Info1 = 0;
     }
@@ -176,10 +170,11 @@ unsigned int QAX_FindFirmwareInstance(uint8_t u8Instance, uint8_t *pu8Info1, uin
     }
     *pu8Handle = au8Response[7];
     if (*pu8Handle == 0) {
-        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
-               "[%s] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the "
-               "result code is %d.\n",
-               __func__, 0);
+        QaxLog(
+            QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+            "[%s] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the "
+            "result code is %d.\n",
+            __func__, 0);
         return QAX_STATUS_NO_MODULE_HANDLE;
     }
     if (pu8Info1 != NULL) {
@@ -191,8 +186,7 @@ unsigned int QAX_FindFirmwareInstance(uint8_t u8Instance, uint8_t *pu8Info1, uin
     return QAX_STATUS_SUCCESS;
 }
 
-int QAX_IsSupported(uint8_t u8Instance)
-{
+int QAX_IsSupported(uint8_t u8Instance) {
     char szSupportedKey[32];
     snprintf(szSupportedKey, sizeof(szSupportedKey), "qax_supported_%d", (int)u8Instance);
 
@@ -272,8 +266,7 @@ int QAX_IsSupported(uint8_t u8Instance)
     return 1;
 }
 
-uint8_t QAX_GetModuleHandle(uint8_t u8Instance)
-{
+uint8_t QAX_GetModuleHandle(uint8_t u8Instance) {
     char szKey[32];
     snprintf(szKey, sizeof(szKey), "qax_module_handle_%d", (int)u8Instance);
     if (u8Instance < QAX_CACHED_INSTANCES && g_au8QaxHandleUnstored[u8Instance]) {
@@ -292,16 +285,14 @@ uint8_t QAX_GetModuleHandle(uint8_t u8Instance)
     return (uint8_t)(i32Value & 0xFF);
 }
 
-uint8_t QAX_GetSupportedModuleHandle(uint8_t u8Instance)
-{
+uint8_t QAX_GetSupportedModuleHandle(uint8_t u8Instance) {
     if (!QAX_IsSupported(u8Instance)) {
         return 0;
     }
     return QAX_GetModuleHandle(u8Instance);
 }
 
-void QAX_ResetSupportCacheForTest(void)
-{
+void QAX_ResetSupportCacheForTest(void) {
     g_iQaxSupportInitialised = 0;
     g_iQaxSupported = 0;
     g_iQaxLastCheckUptime = 0;
@@ -309,8 +300,7 @@ void QAX_ResetSupportCacheForTest(void)
     memset(g_au8QaxHandleUnstored, 0, sizeof(g_au8QaxHandleUnstored));
 }
 
-int IsBladePlatform(void)
-{
+int IsBladePlatform(void) {
     const char *pszFamily = getenv("ZOQ_FAMILY");
     if (pszFamily == NULL) {
         return 0;
@@ -318,8 +308,7 @@ int IsBladePlatform(void)
     return (strcmp(pszFamily, "iteblade") == 0 || strcmp(pszFamily, "blade") == 0) ? 1 : 0;
 }
 
-uint64_t ReadBigEndianField(uint32_t u32Offset, const uint8_t *pu8Buffer, uint32_t u32Count)
-{
+uint64_t ReadBigEndianField(uint32_t u32Offset, const uint8_t *pu8Buffer, uint32_t u32Count) {
     if (pu8Buffer == NULL) {
         return 0;
     }

@@ -28,10 +28,10 @@
 // Status codes of every firmware operation (any other value is the
 // firmware's completion code, passed up unchanged).
 #define QAX_STATUS_SUCCESS 0u
-#define QAX_STATUS_NO_MODULE_HANDLE 213u   // 0xD5: instance answered, handle 0
-#define QAX_STATUS_MISSING_ARGUMENT 253u   // 0xFD
-#define QAX_STATUS_NO_MEMORY 254u          // 0xFE
-#define QAX_STATUS_FAILED 255u             // 0xFF: call failed / rejected / unsupported
+#define QAX_STATUS_NO_MODULE_HANDLE 213u  // 0xD5: instance answered, handle 0
+#define QAX_STATUS_MISSING_ARGUMENT 253u  // 0xFD
+#define QAX_STATUS_NO_MEMORY 254u         // 0xFE
+#define QAX_STATUS_FAILED 255u            // 0xFF: call failed / rejected / unsupported
 
 // Element ids.
 #define QAX_ELEMENT_STATUS_CONTROL 0x00
@@ -54,9 +54,9 @@
 #define QAX_METHOD_READ_INDEXED_BUFFER 0x87
 
 // Request layout.
-#define QAX_REQUEST_HEADER_SIZE 6        // enterprise(3), handle, element, method
-#define QAX_REGISTER_REQUEST_SIZE 8      // header, register id, length
-#define QAX_REGISTER_RESPONSE_HEADER 4   // completion code + 3 bytes before the data
+#define QAX_REQUEST_HEADER_SIZE 6       // enterprise(3), handle, element, method
+#define QAX_REGISTER_REQUEST_SIZE 8     // header, register id, length
+#define QAX_REGISTER_RESPONSE_HEADER 4  // completion code + 3 bytes before the data
 #define QAX_WRITE_RESPONSE_SIZE 4
 #define QAX_FIND_INSTANCE_REQUEST_SIZE 6
 #define QAX_FIND_INSTANCE_RESPONSE_SIZE 10
@@ -113,16 +113,12 @@ unsigned int GetInvokeElementMethodRequestBuffer(uint8_t u8Handle, uint8_t u8Ele
 unsigned int GetReadRegisterRequestBuffer(uint8_t u8Handle, uint8_t u8Element,
                                           uint8_t **ppu8Request);
 unsigned int GetReadStatusRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request);
-unsigned int GetReadEnergyAccumulatorRegisterRequestBuffer(uint8_t u8Handle,
-                                                           uint8_t **ppu8Request);
-unsigned int GetReadClockAccumulationRegisterRequestBuffer(uint8_t u8Handle,
-                                                           uint8_t **ppu8Request);
+unsigned int GetReadEnergyAccumulatorRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request);
+unsigned int GetReadClockAccumulationRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request);
 unsigned int GetReadPowerControlRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request);
-unsigned int GetReadExhaustHeatIndexRegisterRequestBuffer(uint8_t u8Handle,
-                                                          uint8_t **ppu8Request);
+unsigned int GetReadExhaustHeatIndexRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request);
 unsigned int GetReadPowerSupplyRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request);
-unsigned int GetReadServerPowerDownRegisterRequestBuffer(uint8_t u8Handle,
-                                                         uint8_t **ppu8Request);
+unsigned int GetReadServerPowerDownRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request);
 unsigned int GetReadPowerMaximizerRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request);
 
 // Register write request of 8 + `u8Length` bytes, method 0x83, header

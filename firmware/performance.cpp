@@ -18,8 +18,8 @@
 #define QAX_PERF_STAT_MIN 2
 
 #define QAX_PERF_RESPONSE_SIZE 11
-#define QAX_PERF_BUFFER_SIZE 7     // response bytes 4-10
-#define QAX_PERF_PERCENT_INDEX 6   // utilisation within the 7-byte buffer
+#define QAX_PERF_BUFFER_SIZE 7    // response bytes 4-10
+#define QAX_PERF_PERCENT_INDEX 6  // utilisation within the 7-byte buffer
 #define QAX_PERF_MAX_PERCENT 100
 #define QAX_PERF_ATTEMPTS 3
 #define QAX_PERF_RETRY_PAUSE_US 1000
@@ -29,8 +29,7 @@
 #define QAX_CC_NOT_SUPPORTED 0x87
 
 unsigned int QAX_ReadPerformanceBuffer(uint8_t u8Domain, uint8_t u8Selector2, uint8_t u8Statistic,
-                                       uint8_t u8MaxLength, uint8_t *pu8Buffer)
-{
+                                       uint8_t u8MaxLength, uint8_t *pu8Buffer) {
     if (pu8Buffer == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
@@ -50,10 +49,11 @@ unsigned int QAX_ReadPerformanceBuffer(uint8_t u8Domain, uint8_t u8Selector2, ui
         int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_XPM_EXTENSIONS, pu8Request,
                                      QAX_XPM_REQUEST_SIZE, au8Response, &iLength);
         if (iResult != 0) {
-            QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
-                   "[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_XPM_EXTENSIONS) and the "
-                   "result code is %d.\n",
-                   __func__, iResult);
+            QaxLog(
+                QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
+                "[%s] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_XPM_EXTENSIONS) and the "
+                "result code is %d.\n",
+                __func__, iResult);
             FreeRequestResponseBuffers(pu8Request, NULL);
             return QAX_STATUS_FAILED;
         }
@@ -98,8 +98,7 @@ unsigned int QAX_ReadPerformanceBuffer(uint8_t u8Domain, uint8_t u8Selector2, ui
 
 // The performance buffers are small and fixed, so they live on the stack:
 // the allocation failures (answer 2, status 253/255) cannot happen here.
-int NM_Performance_IsSupported(void)
-{
+int NM_Performance_IsSupported(void) {
     uint8_t au8Buffer[QAX_PERF_BUFFER_SIZE];
     unsigned int u32Status = QAX_ReadPerformanceBuffer(QAX_PERF_DOMAIN_SYSTEM, 0, QAX_PERF_STAT_AVG,
                                                        QAX_PERF_BUFFER_SIZE, au8Buffer);
@@ -109,14 +108,12 @@ int NM_Performance_IsSupported(void)
     return 1;
 }
 
-static uint64_t PercentOf(const uint8_t *pu8Buffer)
-{
+static uint64_t PercentOf(const uint8_t *pu8Buffer) {
     uint8_t u8Percent = pu8Buffer[QAX_PERF_PERCENT_INDEX];
     return u8Percent > QAX_PERF_MAX_PERCENT ? 0 : u8Percent;
 }
 
-unsigned int GetPerformanceFromNM(PerformanceRecord *psRecord)
-{
+unsigned int GetPerformanceFromNM(PerformanceRecord *psRecord) {
     static const uint8_t au8Domains[4] = {QAX_PERF_DOMAIN_SYSTEM, QAX_PERF_DOMAIN_CPU,
                                           QAX_PERF_DOMAIN_MEMORY, QAX_PERF_DOMAIN_IO};
     static const char *const apszNames[4] = {"system", "cpu", "mem", "io"};
@@ -151,8 +148,7 @@ unsigned int GetPerformanceFromNM(PerformanceRecord *psRecord)
     return QAX_STATUS_SUCCESS;
 }
 
-unsigned int ReadPerformanceDataFromXPM(MetricEntry *psEntries)
-{
+unsigned int ReadPerformanceDataFromXPM(MetricEntry *psEntries) {
     static const uint8_t au8Domains[4] = {QAX_PERF_DOMAIN_SYSTEM, QAX_PERF_DOMAIN_CPU,
                                           QAX_PERF_DOMAIN_MEMORY, QAX_PERF_DOMAIN_IO};
     if (psEntries == NULL) {
@@ -163,9 +159,8 @@ unsigned int ReadPerformanceDataFromXPM(MetricEntry *psEntries)
     // Pair index = domain index * 3 + statistic selector.
     uint8_t au8Buffers[12][QAX_PERF_BUFFER_SIZE];
     for (int i = 0; i < 12; i++) {
-        unsigned int u32Status =
-            QAX_ReadPerformanceBuffer(au8Domains[i / 3], 0, (uint8_t)(i % 3), QAX_PERF_BUFFER_SIZE,
-                                      au8Buffers[i]);
+        unsigned int u32Status = QAX_ReadPerformanceBuffer(au8Domains[i / 3], 0, (uint8_t)(i % 3),
+                                                           QAX_PERF_BUFFER_SIZE, au8Buffers[i]);
         if (u32Status != QAX_STATUS_SUCCESS) {
             QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
                    "[%s] Failed to call QAX_ReadPerformanceBuffer(system), return code is %d.\n",
@@ -195,8 +190,7 @@ unsigned int ReadPerformanceDataFromXPM(MetricEntry *psEntries)
 
 // What both expansion readers do first: the handle of the expansion
 // instance, or 0 after printing why.
-static uint8_t ExpansionHandle(const char *pszFunction)
-{
+static uint8_t ExpansionHandle(const char *pszFunction) {
     if (!QAX_IsSupported(QAX_EXPANSION_INSTANCE)) {
         QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
                "%s Don't support the QAX for QAX_EXPANSION_INSTANCE.\n", pszFunction);
@@ -213,8 +207,7 @@ static uint8_t ExpansionHandle(const char *pszFunction)
     return u8Handle;
 }
 
-unsigned int GetTotalInputPowerForExpansion(uint32_t *pu32Value)
-{
+unsigned int GetTotalInputPowerForExpansion(uint32_t *pu32Value) {
     if (pu32Value == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
@@ -237,8 +230,7 @@ unsigned int GetTotalInputPowerForExpansion(uint32_t *pu32Value)
     return QAX_STATUS_SUCCESS;
 }
 
-unsigned int GetStandbyPowerForExpansion(uint32_t *pu32Value)
-{
+unsigned int GetStandbyPowerForExpansion(uint32_t *pu32Value) {
     if (pu32Value == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }

@@ -23,16 +23,14 @@ static const char kShortAnswer[] = "[%s] The response is too short (%d bytes, ex
 
 // Bytes of the answer that can be trusted: what the transport says it
 // delivered, never more than the buffer offered.
-static int ReceivedLength(int iReturned, int iCapacity)
-{
+static int ReceivedLength(int iReturned, int iCapacity) {
     if (iReturned < 0) {
         return 0;
     }
     return iReturned < iCapacity ? iReturned : iCapacity;
 }
 
-unsigned int QAX_ReadPowerSupplyElementConfigurationRegister(uint8_t u8Handle, uint8_t *pu8Config)
-{
+unsigned int QAX_ReadPowerSupplyElementConfigurationRegister(uint8_t u8Handle, uint8_t *pu8Config) {
     if (pu8Config == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
@@ -96,8 +94,7 @@ unsigned int QAX_ReadPowerSupplyElementConfigurationRegister(uint8_t u8Handle, u
 // data length byte is at least `iMinData` and all of it was received.
 static unsigned int CheckIndexedAnswer(const char *pszFunction, const uint8_t *pu8Response,
                                        int iReceived, uint8_t u8BufferId, uint8_t u8Index,
-                                       int iMinData, unsigned uSinks)
-{
+                                       int iMinData, unsigned uSinks) {
     if (iReceived < QAX_PSU_INDEXED_HEADER_SIZE) {
         QaxLog(uSinks, QAX_LOG_ALWAYS, NULL, NULL, kShortAnswer, pszFunction, iReceived,
                QAX_PSU_INDEXED_HEADER_SIZE);
@@ -144,14 +141,12 @@ struct IndexedMessages {
 static unsigned int ReadIndexedBuffer(const char *pszFunction, uint8_t u8Handle, uint8_t u8BufferId,
                                       uint8_t u8Index, uint8_t u8Asked, int iMinData,
                                       unsigned int u32NoMemory, const IndexedMessages &sMessages,
-                                      uint8_t **ppu8Response)
-{
+                                      uint8_t **ppu8Response) {
     *ppu8Response = NULL;
     uint8_t *pu8Request = NULL;
-    if (GetInvokeElementMethodRequestBuffer(u8Handle, QAX_ELEMENT_POWER_SUPPLY,
-                                            QAX_METHOD_READ_INDEXED_BUFFER,
-                                            QAX_PSU_INDEXED_REQUEST_SIZE,
-                                            &pu8Request) != QAX_STATUS_SUCCESS) {
+    if (GetInvokeElementMethodRequestBuffer(
+            u8Handle, QAX_ELEMENT_POWER_SUPPLY, QAX_METHOD_READ_INDEXED_BUFFER,
+            QAX_PSU_INDEXED_REQUEST_SIZE, &pu8Request) != QAX_STATUS_SUCCESS) {
         QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL, kRequestAlloc,
                pszFunction);
         return u32NoMemory;
@@ -199,8 +194,7 @@ static unsigned int ReadIndexedBuffer(const char *pszFunction, uint8_t u8Handle,
 }
 
 unsigned int QAX_ReadSupportedPSUTypesIndexedBuffer(uint8_t u8Handle, uint8_t u8Index,
-                                                    PowerSupplyTypeRecord *psRecord)
-{
+                                                    PowerSupplyTypeRecord *psRecord) {
     if (psRecord == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
@@ -217,9 +211,9 @@ unsigned int QAX_ReadSupportedPSUTypesIndexedBuffer(uint8_t u8Handle, uint8_t u8
         "[%s] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and "
         "the result code is %d.\n"};
     uint8_t *pu8Response = NULL;
-    unsigned int u32Status = ReadIndexedBuffer(
-        __func__, u8Handle, QAX_PSU_BUFFER_TYPES, u8Index, QAX_PSU_TYPE_DATA_LENGTH,
-        QAX_PSU_TYPE_DATA_LENGTH, QAX_STATUS_NO_MEMORY, sMessages, &pu8Response);
+    unsigned int u32Status = ReadIndexedBuffer(__func__, u8Handle, QAX_PSU_BUFFER_TYPES, u8Index,
+                                               QAX_PSU_TYPE_DATA_LENGTH, QAX_PSU_TYPE_DATA_LENGTH,
+                                               QAX_STATUS_NO_MEMORY, sMessages, &pu8Response);
     if (u32Status == QAX_STATUS_SUCCESS) {
         psRecord->u8Reserved0 = pu8Response[7];
         psRecord->u8Reserved1 = pu8Response[8];
@@ -229,8 +223,7 @@ unsigned int QAX_ReadSupportedPSUTypesIndexedBuffer(uint8_t u8Handle, uint8_t u8
     return u32Status;
 }
 
-static void FillConfigRecord(const uint8_t *pu8Response, RedundancyConfigRecord *psRecord)
-{
+static void FillConfigRecord(const uint8_t *pu8Response, RedundancyConfigRecord *psRecord) {
     uint16_t u16Properties = (uint16_t)ReadBigEndianField(8, pu8Response, 2);
     psRecord->u8ConfigId = pu8Response[7];
     psRecord->u8PropertyBit0 = (uint8_t)(u16Properties & 0x01);
@@ -253,8 +246,7 @@ static void FillConfigRecord(const uint8_t *pu8Response, RedundancyConfigRecord 
 }
 
 unsigned int QAX_ReadSupportedRedundancyConfigsIndexedBuffer(uint8_t u8Handle, uint8_t u8Index,
-                                                             RedundancyConfigRecord *psRecord)
-{
+                                                             RedundancyConfigRecord *psRecord) {
     if (psRecord == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
@@ -302,8 +294,8 @@ unsigned int QAX_ReadSupportedRedundancyConfigsIndexedBuffer(uint8_t u8Handle, u
                 QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
                        "[%s] Failed to allocate memory for PSU type index buffer.\n", __func__);
             } else {
-                memcpy(pu8List, pu8Response + QAX_PSU_INDEXED_HEADER_SIZE +
-                                    QAX_PSU_CONFIG_FIXED_LENGTH,
+                memcpy(pu8List,
+                       pu8Response + QAX_PSU_INDEXED_HEADER_SIZE + QAX_PSU_CONFIG_FIXED_LENGTH,
                        u8ListLength);
                 psRecord->pu8PSUTypeIndex = pu8List;
                 psRecord->u8PSUTypeIndexLen = u8ListLength;
@@ -322,8 +314,7 @@ static unsigned int DescribeFailure(PowerSupplyRedundancyInfo *psInfo, unsigned 
     __attribute__((format(printf, 3, 4)));
 
 static unsigned int DescribeFailure(PowerSupplyRedundancyInfo *psInfo, unsigned int u32Status,
-                                    const char *pszFormat, ...)
-{
+                                    const char *pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
     vsnprintf(psInfo->szError, sizeof(psInfo->szError), pszFormat, args);
@@ -334,10 +325,10 @@ static unsigned int DescribeFailure(PowerSupplyRedundancyInfo *psInfo, unsigned 
 // The property bit that makes a configuration usable under the power control
 // policy and the redundancy target.
 static uint8_t PolicyBitOf(const PowerSupplyRedundancyInfo *psInfo,
-                           const RedundancyConfigRecord *psConfig)
-{
+                           const RedundancyConfigRecord *psConfig) {
     if (!psInfo->u8PolicyBit0Clear) {
-        return psInfo->u8RedundancyTarget == 0 ? psConfig->u8PropertyBit2 : psConfig->u8PropertyBit4;
+        return psInfo->u8RedundancyTarget == 0 ? psConfig->u8PropertyBit2
+                                               : psConfig->u8PropertyBit4;
     }
     return psInfo->u8RedundancyTarget == 0 ? psConfig->u8PropertyBit3 : psConfig->u8PropertyBit5;
 }
@@ -346,8 +337,7 @@ static uint8_t PolicyBitOf(const PowerSupplyRedundancyInfo *psInfo,
 // type index list has a length that no description exists for.
 static unsigned int FormatDescription(const PowerSupplyRedundancyInfo *psInfo,
                                       const RedundancyConfigRecord *psConfig, char *szText,
-                                      size_t uSize)
-{
+                                      size_t uSize) {
     const uint8_t *pu8List = psConfig->pu8PSUTypeIndex;
     int iNeeded = psConfig->u8Needed;
     int iRedundant = psConfig->u8Redundant;
@@ -370,8 +360,7 @@ static unsigned int FormatDescription(const PowerSupplyRedundancyInfo *psInfo,
     return 1;
 }
 
-unsigned int DescribePowerSupplyRedundancy(PowerSupplyRedundancyInfo *psInfo)
-{
+unsigned int DescribePowerSupplyRedundancy(PowerSupplyRedundancyInfo *psInfo) {
     if (psInfo == NULL) {
         return 1;
     }
@@ -387,10 +376,11 @@ unsigned int DescribePowerSupplyRedundancy(PowerSupplyRedundancyInfo *psInfo)
         return DescribeFailure(psInfo, 1, "Error getting QAX module handle");
     }
 
-    unsigned int u32Status = QAX_ReadRedundancyTargetRegister(u8Handle, &psInfo->u8RedundancyTarget);
+    unsigned int u32Status =
+        QAX_ReadRedundancyTargetRegister(u8Handle, &psInfo->u8RedundancyTarget);
     if (u32Status != QAX_STATUS_SUCCESS) {
-        return DescribeFailure(psInfo, u32Status,
-                               "Error reading redundancy target register, rc=%i", (int)u32Status);
+        return DescribeFailure(psInfo, u32Status, "Error reading redundancy target register, rc=%i",
+                               (int)u32Status);
     }
     u32Status = QAX_ReadCFFPowerControlPolicyRegister(u8Handle, &psInfo->u8PowerControlPolicy);
     if (u32Status != QAX_STATUS_SUCCESS) {
@@ -424,8 +414,8 @@ unsigned int DescribePowerSupplyRedundancy(PowerSupplyRedundancyInfo *psInfo)
                                (int)psInfo->supportedPSUTypes);
     }
     for (int32_t i = 0; i < psInfo->supportedPSUTypes; i++) {
-        u32Status = QAX_ReadSupportedPSUTypesIndexedBuffer(u8Handle, (uint8_t)i,
-                                                           &psInfo->psPSUTypes[i]);
+        u32Status =
+            QAX_ReadSupportedPSUTypesIndexedBuffer(u8Handle, (uint8_t)i, &psInfo->psPSUTypes[i]);
         if (u32Status != QAX_STATUS_SUCCESS) {
             return DescribeFailure(psInfo, u32Status,
                                    "Error reading supported PSU types indexed buffer for index=%i, "
@@ -464,7 +454,8 @@ unsigned int DescribePowerSupplyRedundancy(PowerSupplyRedundancyInfo *psInfo)
         for (int j = 0; j < psConfig->u8PSUTypeIndexLen; j++) {
             if (psConfig->pu8PSUTypeIndex[j] >= psInfo->supportedPSUTypes) {
                 return DescribeFailure(
-                    psInfo, 1, "Error, PSU index (%i) is larger than number of supported types (%i)",
+                    psInfo, 1,
+                    "Error, PSU index (%i) is larger than number of supported types (%i)",
                     (int)psConfig->pu8PSUTypeIndex[j], (int)psInfo->supportedPSUTypes);
             }
         }
@@ -474,9 +465,8 @@ unsigned int DescribePowerSupplyRedundancy(PowerSupplyRedundancyInfo *psInfo)
         }
         psInfo->ppszDescriptions[i] = strdup(szDescription);
         if (psInfo->ppszDescriptions[i] == NULL) {
-            return DescribeFailure(psInfo, 1,
-                                   "Error allocating memory for the description of config %i",
-                                   (int)i);
+            return DescribeFailure(
+                psInfo, 1, "Error allocating memory for the description of config %i", (int)i);
         }
         if (psInfo->i32TargetConfig < 0 && psConfig->u8PropertyBit0Clear) {
             psInfo->i32TargetConfig = i;
@@ -495,8 +485,7 @@ unsigned int DescribePowerSupplyRedundancy(PowerSupplyRedundancyInfo *psInfo)
     return 0;
 }
 
-void FreePowerSupplyRedundancyInfo(PowerSupplyRedundancyInfo *psInfo)
-{
+void FreePowerSupplyRedundancyInfo(PowerSupplyRedundancyInfo *psInfo) {
     if (psInfo == NULL) {
         return;
     }

@@ -46,16 +46,16 @@ struct RedundancyConfigRecord {
     uint8_t u8PropertyBit3;
     uint8_t u8PropertyBit4;
     uint8_t u8PropertyBit5;
-    uint8_t u8PropertyBit6;       // 1: the active configuration
+    uint8_t u8PropertyBit6;  // 1: the active configuration
     uint8_t u8PropertyBit7Clear;
     uint8_t u8PropertyBit7;
     uint16_t u16Properties;
-    uint8_t u8Needed;             // N of "N+M"
-    uint8_t u8Redundant;          // M of "N+M"
-    uint64_t u64Value1;           // response bytes 12-13, not interpreted
-    uint64_t u64Value2;           // response bytes 14-15
-    uint64_t u64Value3;           // response bytes 16-17
-    uint8_t *pu8PSUTypeIndex;     // owned; one type index per supply position
+    uint8_t u8Needed;          // N of "N+M"
+    uint8_t u8Redundant;       // M of "N+M"
+    uint64_t u64Value1;        // response bytes 12-13, not interpreted
+    uint64_t u64Value2;        // response bytes 14-15
+    uint64_t u64Value3;        // response bytes 16-17
+    uint8_t *pu8PSUTypeIndex;  // owned; one type index per supply position
     uint8_t u8PSUTypeIndexLen;
 };
 

@@ -8,7 +8,8 @@
 #include "firmware/element_method.h"
 #include "firmware/registers_internal.h"
 
-static const char kStatusReadAlloc[] = "[%s] Failed to call GetReadStatusRegisterRequestBuffer().\n";
+static const char kStatusReadAlloc[] =
+    "[%s] Failed to call GetReadStatusRegisterRequestBuffer().\n";
 static const char kEnergyReadAlloc[] =
     "[%s] Failed to call GetReadEnergyAccumulatorRegisterRequestBuffer().\n";
 static const char kClockReadAlloc[] =
@@ -34,8 +35,7 @@ static const char kPowerControlWriteAlloc[] =
 unsigned int QaxReadRegisterData(const char *pszFunction, uint8_t u8Handle, uint8_t u8Element,
                                  uint8_t u8RegisterId, uint8_t u8Length,
                                  const char *pszAllocFailure, unsigned uAllocSinks,
-                                 uint8_t *pu8Data)
-{
+                                 uint8_t *pu8Data) {
     uint8_t *pu8Request = NULL;
     if (GetReadRegisterRequestBuffer(u8Handle, u8Element, &pu8Request) != QAX_STATUS_SUCCESS) {
         QaxLog(uAllocSinks, QAX_LOG_ALWAYS, NULL, NULL, pszAllocFailure, pszFunction);
@@ -54,8 +54,7 @@ unsigned int QaxReadRegisterData(const char *pszFunction, uint8_t u8Handle, uint
 unsigned int QaxReadRegisterValue(const char *pszFunction, uint8_t u8Handle, uint8_t u8Element,
                                   uint8_t u8RegisterId, uint8_t u8Length,
                                   const char *pszAllocFailure, unsigned uAllocSinks,
-                                  uint64_t *pu64Value)
-{
+                                  uint64_t *pu64Value) {
     *pu64Value = 0;
     uint8_t au8Data[8];
     if (u8Length > sizeof(au8Data)) {
@@ -71,8 +70,7 @@ unsigned int QaxReadRegisterValue(const char *pszFunction, uint8_t u8Handle, uin
 
 unsigned int QaxWriteRegisterValue(const char *pszFunction, uint8_t u8Handle, uint8_t u8Element,
                                    uint8_t u8RegisterId, uint8_t u8Length, uint64_t u64Value,
-                                   const char *pszAllocFailure)
-{
+                                   const char *pszAllocFailure) {
     if (u8Length == 0 || u8Length > 8) {
         return QAX_STATUS_FAILED;
     }
@@ -94,90 +92,82 @@ unsigned int QaxWriteRegisterValue(const char *pszFunction, uint8_t u8Handle, ui
 
 // Typed front ends: clear the output, read, narrow.
 static unsigned int ReadU8(const char *pszFunction, uint8_t u8Handle, uint8_t u8Element,
-                           uint8_t u8RegisterId, const char *pszAllocFailure, uint8_t *pu8Value)
-{
+                           uint8_t u8RegisterId, const char *pszAllocFailure, uint8_t *pu8Value) {
     if (pu8Value == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
     uint64_t u64Value = 0;
-    unsigned int u32Status = QaxReadRegisterValue(pszFunction, u8Handle, u8Element, u8RegisterId,
-                                                  1, pszAllocFailure, QAX_LOG_STDOUT, &u64Value);
+    unsigned int u32Status = QaxReadRegisterValue(pszFunction, u8Handle, u8Element, u8RegisterId, 1,
+                                                  pszAllocFailure, QAX_LOG_STDOUT, &u64Value);
     *pu8Value = (uint8_t)u64Value;
     return u32Status;
 }
 
 static unsigned int ReadU16(const char *pszFunction, uint8_t u8Handle, uint8_t u8Element,
                             uint8_t u8RegisterId, const char *pszAllocFailure, unsigned uAllocSinks,
-                            uint16_t *pu16Value)
-{
+                            uint16_t *pu16Value) {
     if (pu16Value == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
     uint64_t u64Value = 0;
-    unsigned int u32Status = QaxReadRegisterValue(pszFunction, u8Handle, u8Element, u8RegisterId,
-                                                  2, pszAllocFailure, uAllocSinks, &u64Value);
+    unsigned int u32Status = QaxReadRegisterValue(pszFunction, u8Handle, u8Element, u8RegisterId, 2,
+                                                  pszAllocFailure, uAllocSinks, &u64Value);
     *pu16Value = (uint16_t)u64Value;
     return u32Status;
 }
 
 static unsigned int ReadU32(const char *pszFunction, uint8_t u8Handle, uint8_t u8Element,
-                            uint8_t u8RegisterId, const char *pszAllocFailure, uint32_t *pu32Value)
-{
+                            uint8_t u8RegisterId, const char *pszAllocFailure,
+                            uint32_t *pu32Value) {
     if (pu32Value == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
     uint64_t u64Value = 0;
-    unsigned int u32Status = QaxReadRegisterValue(pszFunction, u8Handle, u8Element, u8RegisterId,
-                                                  4, pszAllocFailure, QAX_LOG_STDOUT, &u64Value);
+    unsigned int u32Status = QaxReadRegisterValue(pszFunction, u8Handle, u8Element, u8RegisterId, 4,
+                                                  pszAllocFailure, QAX_LOG_STDOUT, &u64Value);
     *pu32Value = (uint32_t)u64Value;
     return u32Status;
 }
 
 static unsigned int ReadU64(const char *pszFunction, uint8_t u8Handle, uint8_t u8Element,
-                            uint8_t u8RegisterId, const char *pszAllocFailure, uint64_t *pu64Value)
-{
+                            uint8_t u8RegisterId, const char *pszAllocFailure,
+                            uint64_t *pu64Value) {
     if (pu64Value == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
-    return QaxReadRegisterValue(pszFunction, u8Handle, u8Element, u8RegisterId, 8,
-                                pszAllocFailure, QAX_LOG_STDOUT, pu64Value);
+    return QaxReadRegisterValue(pszFunction, u8Handle, u8Element, u8RegisterId, 8, pszAllocFailure,
+                                QAX_LOG_STDOUT, pu64Value);
 }
 
 // ---------------------------------------------------------------------------
 // Element 0x00: status and control
 
-unsigned int QAX_ReadPowerStatusRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
+unsigned int QAX_ReadPowerStatusRegister(uint8_t u8Handle, uint8_t *pu8Value) {
     return ReadU8(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL, QAX_REG_POWER_STATUS,
                   kStatusReadAlloc, pu8Value);
 }
 
-unsigned int QAX_2_6_ReadPowerEventRegister(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_2_6_ReadPowerEventRegister(uint8_t u8Handle, uint16_t *pu16Value) {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL, QAX_REG_POWER_EVENT,
                    kStatusReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
-unsigned int QAX_ReadPowerHardwareErrorRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
+unsigned int QAX_ReadPowerHardwareErrorRegister(uint8_t u8Handle, uint8_t *pu8Value) {
     return ReadU8(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL, QAX_REG_POWER_HARDWARE_ERROR,
                   kStatusReadAlloc, pu8Value);
 }
 
-unsigned int QAX_ReadSMSPowerControlPolicyRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
-    return ReadU8(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL,
-                  QAX_REG_SMS_POWER_CONTROL_POLICY, kStatusReadAlloc, pu8Value);
+unsigned int QAX_ReadSMSPowerControlPolicyRegister(uint8_t u8Handle, uint8_t *pu8Value) {
+    return ReadU8(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL, QAX_REG_SMS_POWER_CONTROL_POLICY,
+                  kStatusReadAlloc, pu8Value);
 }
 
-unsigned int QAX_WriteSMSPowerControlPolicyRegister(uint8_t u8Handle, uint8_t u8Value)
-{
+unsigned int QAX_WriteSMSPowerControlPolicyRegister(uint8_t u8Handle, uint8_t u8Value) {
     return QaxWriteRegisterValue(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL,
                                  QAX_REG_SMS_POWER_CONTROL_POLICY, 1, u8Value, kStatusWriteAlloc);
 }
 
-unsigned int QAX_ReadPOSTPowerSettingsRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
+unsigned int QAX_ReadPOSTPowerSettingsRegister(uint8_t u8Handle, uint8_t *pu8Value) {
     if (pu8Value == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
@@ -193,38 +183,32 @@ unsigned int QAX_ReadPOSTPowerSettingsRegister(uint8_t u8Handle, uint8_t *pu8Val
     return u32Status;
 }
 
-unsigned int QAX_ReadFirmwarePowerThermalCapabilitiesRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
+unsigned int QAX_ReadFirmwarePowerThermalCapabilitiesRegister(uint8_t u8Handle, uint8_t *pu8Value) {
     return ReadU8(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL,
                   QAX_REG_FW_POWER_THERMAL_CAPABILITIES, kStatusReadAlloc, pu8Value);
 }
 
-unsigned int QAX_ReadServerPowerCapabilitiesRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
-    return ReadU8(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL,
-                  QAX_REG_SERVER_POWER_CAPABILITIES, kStatusReadAlloc, pu8Value);
+unsigned int QAX_ReadServerPowerCapabilitiesRegister(uint8_t u8Handle, uint8_t *pu8Value) {
+    return ReadU8(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL, QAX_REG_SERVER_POWER_CAPABILITIES,
+                  kStatusReadAlloc, pu8Value);
 }
 
-unsigned int QAX_ReadServerPowerSettingsRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
+unsigned int QAX_ReadServerPowerSettingsRegister(uint8_t u8Handle, uint8_t *pu8Value) {
     return ReadU8(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL, QAX_REG_SERVER_POWER_SETTINGS,
                   kStatusReadAlloc, pu8Value);
 }
 
-unsigned int QAX_ReadExtendedFirmwareCapabilitiesRegister(uint8_t u8Handle, uint32_t *pu32Value)
-{
-    return ReadU32(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL,
-                   QAX_REG_EXTENDED_FW_CAPABILITIES, kStatusReadAlloc, pu32Value);
+unsigned int QAX_ReadExtendedFirmwareCapabilitiesRegister(uint8_t u8Handle, uint32_t *pu32Value) {
+    return ReadU32(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL, QAX_REG_EXTENDED_FW_CAPABILITIES,
+                   kStatusReadAlloc, pu32Value);
 }
 
-unsigned int QAX_ReadCFFPowerControlPolicyRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
-    return ReadU8(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL,
-                  QAX_REG_CFF_POWER_CONTROL_POLICY, kStatusReadAlloc, pu8Value);
+unsigned int QAX_ReadCFFPowerControlPolicyRegister(uint8_t u8Handle, uint8_t *pu8Value) {
+    return ReadU8(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL, QAX_REG_CFF_POWER_CONTROL_POLICY,
+                  kStatusReadAlloc, pu8Value);
 }
 
-unsigned int QAX_WriteCFFPowerControlPolicyRegister(uint8_t u8Handle, uint8_t u8Value)
-{
+unsigned int QAX_WriteCFFPowerControlPolicyRegister(uint8_t u8Handle, uint8_t u8Value) {
     return QaxWriteRegisterValue(__func__, u8Handle, QAX_ELEMENT_STATUS_CONTROL,
                                  QAX_REG_CFF_POWER_CONTROL_POLICY, 1, u8Value, kStatusWriteAlloc);
 }
@@ -232,14 +216,12 @@ unsigned int QAX_WriteCFFPowerControlPolicyRegister(uint8_t u8Handle, uint8_t u8
 // ---------------------------------------------------------------------------
 // Element 0x01: energy accumulators
 
-unsigned int QAX_ReadEARDCRegister(uint8_t u8Handle, uint64_t *pu64Value)
-{
+unsigned int QAX_ReadEARDCRegister(uint8_t u8Handle, uint64_t *pu64Value) {
     return ReadU64(__func__, u8Handle, QAX_ELEMENT_ENERGY_ACCUMULATOR, QAX_REG_EAR_DC,
                    kEnergyReadAlloc, pu64Value);
 }
 
-unsigned int QAX_ReadEARACRegister(uint8_t u8Handle, uint64_t *pu64Value)
-{
+unsigned int QAX_ReadEARACRegister(uint8_t u8Handle, uint64_t *pu64Value) {
     return ReadU64(__func__, u8Handle, QAX_ELEMENT_ENERGY_ACCUMULATOR, QAX_REG_EAR_AC,
                    kEnergyReadAlloc, pu64Value);
 }
@@ -247,14 +229,12 @@ unsigned int QAX_ReadEARACRegister(uint8_t u8Handle, uint64_t *pu64Value)
 // ---------------------------------------------------------------------------
 // Element 0x04: clock accumulation
 
-unsigned int QAX_ReadCARRegister(uint8_t u8Handle, uint32_t *pu32Value)
-{
-    return ReadU32(__func__, u8Handle, QAX_ELEMENT_CLOCK_ACCUMULATION, QAX_REG_CAR,
-                   kClockReadAlloc, pu32Value);
+unsigned int QAX_ReadCARRegister(uint8_t u8Handle, uint32_t *pu32Value) {
+    return ReadU32(__func__, u8Handle, QAX_ELEMENT_CLOCK_ACCUMULATION, QAX_REG_CAR, kClockReadAlloc,
+                   pu32Value);
 }
 
-unsigned int QAX_ReadClockRateRegister(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_ReadClockRateRegister(uint8_t u8Handle, uint16_t *pu16Value) {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_CLOCK_ACCUMULATION, QAX_REG_CLOCK_RATE,
                    kClockReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
@@ -262,68 +242,57 @@ unsigned int QAX_ReadClockRateRegister(uint8_t u8Handle, uint16_t *pu16Value)
 // ---------------------------------------------------------------------------
 // Element 0x07: power control
 
-unsigned int QAX_ReadPcapRegister(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_ReadPcapRegister(uint8_t u8Handle, uint16_t *pu16Value) {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP,
                    kPowerControlReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
-unsigned int QAX_WritePcapRegister(uint8_t u8Handle, uint16_t u16Value)
-{
+unsigned int QAX_WritePcapRegister(uint8_t u8Handle, uint16_t u16Value) {
     return QaxWriteRegisterValue(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP, 2,
                                  u16Value, kPowerControlWriteAlloc);
 }
 
-unsigned int QAX_ReadPcapMaxHotplugRegister(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_ReadPcapMaxHotplugRegister(uint8_t u8Handle, uint16_t *pu16Value) {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP_MAX_HOTPLUG,
                    kHotplugReadAlloc, QAX_LOG_SYSLOG_ERROR, pu16Value);
 }
 
-unsigned int QAX_ReadPcapMaxRegister(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_ReadPcapMaxRegister(uint8_t u8Handle, uint16_t *pu16Value) {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP_MAX,
                    kPowerControlReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
-unsigned int QAX_ReadPcapMinRegister(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_ReadPcapMinRegister(uint8_t u8Handle, uint16_t *pu16Value) {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP_MIN,
                    kPowerControlReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
-unsigned int QAX_ReadPauxMaxRegister(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_ReadPauxMaxRegister(uint8_t u8Handle, uint16_t *pu16Value) {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PAUX_MAX,
                    kPowerControlReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
-unsigned int QAX_ReadPcapSoftMinRegister(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_ReadPcapSoftMinRegister(uint8_t u8Handle, uint16_t *pu16Value) {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP_SOFT_MIN,
                    kPowerControlReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
-unsigned int QAX_ReadPnameplateRegister(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_ReadPnameplateRegister(uint8_t u8Handle, uint16_t *pu16Value) {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PNAMEPLATE,
                    kPowerControlReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
-unsigned int QAX_ReadPcapModeRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
+unsigned int QAX_ReadPcapModeRegister(uint8_t u8Handle, uint8_t *pu8Value) {
     return ReadU8(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP_MODE,
                   kPowerControlReadAlloc, pu8Value);
 }
 
-unsigned int QAX_WritePcapModeRegister(uint8_t u8Handle, uint8_t u8Value)
-{
+unsigned int QAX_WritePcapModeRegister(uint8_t u8Handle, uint8_t u8Value) {
     return QaxWriteRegisterValue(__func__, u8Handle, QAX_ELEMENT_POWER_CONTROL, QAX_REG_PCAP_MODE,
                                  1, u8Value, kPowerControlWriteAlloc);
 }
 
-unsigned int QAX_ReadPcapMinHotplugRegister(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_ReadPcapMinHotplugRegister(uint8_t u8Handle, uint16_t *pu16Value) {
     if (pu16Value == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
@@ -340,14 +309,12 @@ unsigned int QAX_ReadPcapMinHotplugRegister(uint8_t u8Handle, uint16_t *pu16Valu
 // ---------------------------------------------------------------------------
 // Element 0x09: exhaust heat index and inlet temperature
 
-unsigned int QAX_ReadEHIRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
+unsigned int QAX_ReadEHIRegister(uint8_t u8Handle, uint8_t *pu8Value) {
     return ReadU8(__func__, u8Handle, QAX_ELEMENT_EXHAUST_HEAT_INDEX, QAX_REG_EHI,
                   kExhaustReadAlloc, pu8Value);
 }
 
-unsigned int QAX_ReadInletTemperatureRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
+unsigned int QAX_ReadInletTemperatureRegister(uint8_t u8Handle, uint8_t *pu8Value) {
     return ReadU8(__func__, u8Handle, QAX_ELEMENT_EXHAUST_HEAT_INDEX, QAX_REG_INLET_TEMPERATURE,
                   kExhaustReadAlloc, pu8Value);
 }
@@ -355,25 +322,23 @@ unsigned int QAX_ReadInletTemperatureRegister(uint8_t u8Handle, uint8_t *pu8Valu
 // ---------------------------------------------------------------------------
 // Element 0x0D: server power-down
 
-unsigned int QAX_ReadServerPowerDownSupportRegister(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_ReadServerPowerDownSupportRegister(uint8_t u8Handle, uint16_t *pu16Value) {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN,
                    QAX_REG_SERVER_POWER_DOWN_SUPPORT, kPowerDownReadAlloc, QAX_LOG_STDOUT,
                    pu16Value);
 }
 
 unsigned int QAX_ReadStandbyPowerRegister(uint8_t u8Handle, uint8_t *pu8Value,
-                                          uint16_t *pu16StandbyPower)
-{
+                                          uint16_t *pu16StandbyPower) {
     if (pu8Value == NULL || pu16StandbyPower == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
     *pu8Value = 0;
     *pu16StandbyPower = 0;
     uint8_t au8Data[8];
-    unsigned int u32Status = QaxReadRegisterData(
-        __func__, u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN, QAX_REG_STANDBY_POWER, sizeof(au8Data),
-        kPowerDownReadAlloc, QAX_LOG_STDOUT, au8Data);
+    unsigned int u32Status = QaxReadRegisterData(__func__, u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN,
+                                                 QAX_REG_STANDBY_POWER, sizeof(au8Data),
+                                                 kPowerDownReadAlloc, QAX_LOG_STDOUT, au8Data);
     if (u32Status == QAX_STATUS_SUCCESS) {
         *pu8Value = au8Data[2];
         *pu16StandbyPower = (uint16_t)ReadBigEndianField(3, au8Data, 2);
@@ -381,24 +346,22 @@ unsigned int QAX_ReadStandbyPowerRegister(uint8_t u8Handle, uint8_t *pu8Value,
     return u32Status;
 }
 
-unsigned int QAX_ReadIPLTimeRegister(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_ReadIPLTimeRegister(uint8_t u8Handle, uint16_t *pu16Value) {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN, QAX_REG_IPL_TIME,
                    kPowerDownReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
 unsigned int QAX_ReadNumberOfPowerCyclesRegister(uint8_t u8Handle, uint16_t *pu16First,
-                                                 uint16_t *pu16Second)
-{
+                                                 uint16_t *pu16Second) {
     if (pu16First == NULL || pu16Second == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
     *pu16First = 0;
     *pu16Second = 0;
     uint8_t au8Data[4];
-    unsigned int u32Status = QaxReadRegisterData(
-        __func__, u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN, QAX_REG_NUMBER_OF_POWER_CYCLES,
-        sizeof(au8Data), kPowerDownReadAlloc, QAX_LOG_STDOUT, au8Data);
+    unsigned int u32Status = QaxReadRegisterData(__func__, u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN,
+                                                 QAX_REG_NUMBER_OF_POWER_CYCLES, sizeof(au8Data),
+                                                 kPowerDownReadAlloc, QAX_LOG_STDOUT, au8Data);
     if (u32Status == QAX_STATUS_SUCCESS) {
         *pu16First = (uint16_t)ReadBigEndianField(0, au8Data, 2);
         *pu16Second = (uint16_t)ReadBigEndianField(2, au8Data, 2);
@@ -406,18 +369,15 @@ unsigned int QAX_ReadNumberOfPowerCyclesRegister(uint8_t u8Handle, uint16_t *pu1
     return u32Status;
 }
 
-unsigned int QAX_ReadNumberOWakesFromS3Register(uint8_t u8Handle, uint16_t *pu16Value)
-{
+unsigned int QAX_ReadNumberOWakesFromS3Register(uint8_t u8Handle, uint16_t *pu16Value) {
     return ReadU16(__func__, u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN,
-                   QAX_REG_NUMBER_OF_WAKES_FROM_S3, kPowerDownReadAlloc, QAX_LOG_STDOUT,
-                   pu16Value);
+                   QAX_REG_NUMBER_OF_WAKES_FROM_S3, kPowerDownReadAlloc, QAX_LOG_STDOUT, pu16Value);
 }
 
 // ---------------------------------------------------------------------------
 // Element 0x0E: power maximizer
 
-unsigned int QAX_ReadMaximizerStatusRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
+unsigned int QAX_ReadMaximizerStatusRegister(uint8_t u8Handle, uint8_t *pu8Value) {
     return ReadU8(__func__, u8Handle, QAX_ELEMENT_POWER_MAXIMIZER, QAX_REG_MAXIMIZER_STATUS,
                   kMaximizerReadAlloc, pu8Value);
 }
@@ -425,8 +385,7 @@ unsigned int QAX_ReadMaximizerStatusRegister(uint8_t u8Handle, uint8_t *pu8Value
 // ---------------------------------------------------------------------------
 // Capability tests
 
-int QAX_IsPowerCappingEnabled(void)
-{
+int QAX_IsPowerCappingEnabled(void) {
     uint8_t u8Handle = 0;
     if (QAX_IsSupported(QAX_MAIN_INSTANCE)) {
         u8Handle = QAX_GetModuleHandle(QAX_MAIN_INSTANCE);
@@ -443,8 +402,7 @@ int QAX_IsPowerCappingEnabled(void)
     return (u8Settings & QAX_POST_POWER_CAPPING_ENABLED) ? 1 : 0;
 }
 
-int QAX_IsPowerCappingActive(void)
-{
+int QAX_IsPowerCappingActive(void) {
     if (!QAX_IsSupported(QAX_MAIN_INSTANCE) || IsBladePlatform()) {
         return 0;
     }
@@ -455,8 +413,7 @@ int QAX_IsPowerCappingActive(void)
 // handle, the two capability registers, and a system-log message for what
 // went wrong. Status 0 with the register value.
 static unsigned int ReadExtendedCapabilities(const char *pszFunction, const char *pszNoHandle,
-                                             uint32_t *pu32Capabilities)
-{
+                                             uint32_t *pu32Capabilities) {
     *pu32Capabilities = 0;
     uint8_t u8Handle = 0;
     if (QAX_IsSupported(QAX_MAIN_INSTANCE)) {
@@ -489,8 +446,7 @@ static unsigned int ReadExtendedCapabilities(const char *pszFunction, const char
 
 static const char kNoHandleSyslog[] = "[%s] Failed to call QAX_GetModuleHandle().\n";
 
-int QAX_IsStaticPowerSavingsModeSupported(void)
-{
+int QAX_IsStaticPowerSavingsModeSupported(void) {
     uint32_t u32Capabilities = 0;
     if (ReadExtendedCapabilities(__func__, kNoHandleSyslog, &u32Capabilities) !=
         QAX_STATUS_SUCCESS) {
@@ -499,30 +455,26 @@ int QAX_IsStaticPowerSavingsModeSupported(void)
     return (u32Capabilities & QAX_EXT_CAP_STATIC_POWER_SAVINGS) ? 1 : 0;
 }
 
-int QAX_IsSupportPowerCapMinHotplugRegister(void)
-{
+int QAX_IsSupportPowerCapMinHotplugRegister(void) {
     uint32_t u32Capabilities = 0;
     if (ReadExtendedCapabilities(__func__, kNoHandleSyslog, &u32Capabilities) !=
         QAX_STATUS_SUCCESS) {
         return 0;
     }
-    return (u32Capabilities & (QAX_EXT_CAP_PCAP_MIN_HOTPLUG | QAX_EXT_CAP_PSU_REDUNDANCY_INFO))
-               ? 1
-               : 0;
+    return (u32Capabilities & (QAX_EXT_CAP_PCAP_MIN_HOTPLUG | QAX_EXT_CAP_PSU_REDUNDANCY_INFO)) ? 1
+                                                                                                : 0;
 }
 
-int QAX_IsPowerSupplyRedundancyExposeInfoSupported(void)
-{
+int QAX_IsPowerSupplyRedundancyExposeInfoSupported(void) {
     uint32_t u32Capabilities = 0;
     if (ReadExtendedCapabilities(__func__, "[%s]Failed to call QAX_GetModuleHandle()\n",
-                                  &u32Capabilities) != QAX_STATUS_SUCCESS) {
+                                 &u32Capabilities) != QAX_STATUS_SUCCESS) {
         return 0;
     }
     return (u32Capabilities & QAX_EXT_CAP_PSU_REDUNDANCY_INFO) ? 1 : 0;
 }
 
-int QAX_IsPowerCappingModeSupported(void)
-{
+int QAX_IsPowerCappingModeSupported(void) {
     uint8_t u8Handle = 0;
     if (QAX_IsSupported(QAX_MAIN_INSTANCE)) {
         u8Handle = QAX_GetModuleHandle(QAX_MAIN_INSTANCE);

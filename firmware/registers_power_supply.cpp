@@ -12,18 +12,15 @@ static const char kPowerSupplyWriteAlloc[] =
     "[%s] Failed to call GetWritePowerSupplyRegisterRequestBuffer().\n";
 
 // Register ids of one kind differ only in bits 3-4 (the group of four).
-static int IsPowerSupplyRegisterOfKind(uint8_t u8RegisterId, uint8_t u8Base)
-{
+static int IsPowerSupplyRegisterOfKind(uint8_t u8RegisterId, uint8_t u8Base) {
     return (u8RegisterId & QAX_REG_POWER_SUPPLY_GROUP_MASK) == u8Base;
 }
 
-static uint8_t SuppliesInGroup(uint8_t u8Count)
-{
+static uint8_t SuppliesInGroup(uint8_t u8Count) {
     return u8Count < QAX_POWER_SUPPLIES_PER_GROUP ? u8Count : QAX_POWER_SUPPLIES_PER_GROUP;
 }
 
-unsigned int QAX_ReadMaxNumberOfPowerSuppliesRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
+unsigned int QAX_ReadMaxNumberOfPowerSuppliesRegister(uint8_t u8Handle, uint8_t *pu8Value) {
     if (pu8Value == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
@@ -44,8 +41,7 @@ unsigned int QAX_ReadMaxNumberOfPowerSuppliesRegister(uint8_t u8Handle, uint8_t 
 }
 
 unsigned int QAX_ReadOutputLabelPowerRegister(uint8_t u8Handle, uint8_t u8RegisterId,
-                                              uint8_t u8Count, uint32_t *pu32LabelPower)
-{
+                                              uint8_t u8Count, uint32_t *pu32LabelPower) {
     if (!IsPowerSupplyRegisterOfKind(u8RegisterId, QAX_REG_OUTPUT_LABEL_POWER_BASE)) {
         QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
                "[%s] Unexpected Power Supply Output Label power register ID [%d]\n", __func__,
@@ -56,10 +52,9 @@ unsigned int QAX_ReadOutputLabelPowerRegister(uint8_t u8Handle, uint8_t u8Regist
         return QAX_STATUS_MISSING_ARGUMENT;
     }
     uint8_t au8Data[2 * QAX_POWER_SUPPLIES_PER_GROUP];
-    unsigned int u32Status =
-        QaxReadRegisterData(__func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY, u8RegisterId,
-                            sizeof(au8Data), kPowerSupplyReadAlloc,
-                            QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, au8Data);
+    unsigned int u32Status = QaxReadRegisterData(
+        __func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY, u8RegisterId, sizeof(au8Data),
+        kPowerSupplyReadAlloc, QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, au8Data);
     if (u32Status != QAX_STATUS_SUCCESS) {
         return u32Status;
     }
@@ -71,8 +66,7 @@ unsigned int QAX_ReadOutputLabelPowerRegister(uint8_t u8Handle, uint8_t u8Regist
 }
 
 unsigned int QAX_ReadPowerSupplyPresenceRegister(uint8_t u8Handle, uint8_t u8RegisterId,
-                                                 uint8_t u8Count, uint8_t *pu8Present)
-{
+                                                 uint8_t u8Count, uint8_t *pu8Present) {
     if (!IsPowerSupplyRegisterOfKind(u8RegisterId, QAX_REG_POWER_SUPPLY_PRESENCE_BASE)) {
         QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
                "[%s] Unexpected Power Supply Presence register ID [%d]\n", __func__, u8RegisterId);
@@ -82,10 +76,9 @@ unsigned int QAX_ReadPowerSupplyPresenceRegister(uint8_t u8Handle, uint8_t u8Reg
         return QAX_STATUS_MISSING_ARGUMENT;
     }
     uint8_t u8Presence = 0;
-    unsigned int u32Status =
-        QaxReadRegisterData(__func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY, u8RegisterId, 1,
-                            kPowerSupplyReadAlloc, QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING,
-                            &u8Presence);
+    unsigned int u32Status = QaxReadRegisterData(
+        __func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY, u8RegisterId, 1, kPowerSupplyReadAlloc,
+        QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, &u8Presence);
     if (u32Status != QAX_STATUS_SUCCESS) {
         QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_ERROR, QAX_LOG_ALWAYS, NULL, NULL,
                "[%s] Failed to read Power Supply Presence info", __func__);
@@ -101,8 +94,7 @@ unsigned int QAX_ReadPowerSupplyPresenceRegister(uint8_t u8Handle, uint8_t u8Reg
 }
 
 unsigned int QAX_ReadPowerSupplyInputVoltageRegister(uint8_t u8Handle, uint8_t u8RegisterId,
-                                                     uint8_t u8Count, uint32_t *pu32Voltage)
-{
+                                                     uint8_t u8Count, uint32_t *pu32Voltage) {
     if (!IsPowerSupplyRegisterOfKind(u8RegisterId, QAX_REG_INPUT_VOLTAGE_BASE)) {
         QaxLog(QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
                "[%s] Unexpected Power Supply Input Voltage register ID [%d]\n", __func__,
@@ -113,10 +105,9 @@ unsigned int QAX_ReadPowerSupplyInputVoltageRegister(uint8_t u8Handle, uint8_t u
         return QAX_STATUS_MISSING_ARGUMENT;
     }
     uint8_t au8Data[2];
-    unsigned int u32Status =
-        QaxReadRegisterData(__func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY, u8RegisterId,
-                            sizeof(au8Data), kPowerSupplyReadAlloc,
-                            QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, au8Data);
+    unsigned int u32Status = QaxReadRegisterData(
+        __func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY, u8RegisterId, sizeof(au8Data),
+        kPowerSupplyReadAlloc, QAX_LOG_STDOUT | QAX_LOG_SYSLOG_WARNING, au8Data);
     if (u32Status != QAX_STATUS_SUCCESS) {
         return u32Status;
     }
@@ -135,8 +126,7 @@ unsigned int QAX_ReadPowerSupplyInputVoltageRegister(uint8_t u8Handle, uint8_t u
     return QAX_STATUS_SUCCESS;
 }
 
-unsigned int QAX_ReadRedundancyTargetRegister(uint8_t u8Handle, uint8_t *pu8Value)
-{
+unsigned int QAX_ReadRedundancyTargetRegister(uint8_t u8Handle, uint8_t *pu8Value) {
     if (pu8Value == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
@@ -148,14 +138,12 @@ unsigned int QAX_ReadRedundancyTargetRegister(uint8_t u8Handle, uint8_t *pu8Valu
     return u32Status;
 }
 
-unsigned int QAX_WriteRedundancyTargetRegister(uint8_t u8Handle, uint8_t u8Value)
-{
+unsigned int QAX_WriteRedundancyTargetRegister(uint8_t u8Handle, uint8_t u8Value) {
     return QaxWriteRegisterValue(__func__, u8Handle, QAX_ELEMENT_POWER_SUPPLY,
                                  QAX_REG_REDUNDANCY_TARGET, 1, u8Value, kPowerSupplyWriteAlloc);
 }
 
-unsigned int QAX_WriteTargetRedundancyConfigurationRegister(uint8_t u8Handle, uint8_t u8Value)
-{
+unsigned int QAX_WriteTargetRedundancyConfigurationRegister(uint8_t u8Handle, uint8_t u8Value) {
     if (!QAX_IsPowerSupplyRedundancyExposeInfoSupported()) {
         QaxLog(QAX_LOG_SYSLOG_WARNING, QAX_LOG_ALWAYS, NULL, NULL,
                "[%s] target redundancy cfg register is not supported\n", __func__);

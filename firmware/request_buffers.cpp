@@ -4,8 +4,7 @@
 
 #include <stdlib.h>
 
-static void FillHeader(uint8_t *pu8Request, uint8_t u8Handle, uint8_t u8Element, uint8_t u8Method)
-{
+static void FillHeader(uint8_t *pu8Request, uint8_t u8Handle, uint8_t u8Element, uint8_t u8Method) {
     pu8Request[0] = QAX_ENTERPRISE_BYTE0;
     pu8Request[1] = QAX_ENTERPRISE_BYTE1;
     pu8Request[2] = QAX_ENTERPRISE_BYTE2;
@@ -16,8 +15,7 @@ static void FillHeader(uint8_t *pu8Request, uint8_t u8Handle, uint8_t u8Element,
 
 unsigned int GetInvokeElementMethodRequestBuffer(uint8_t u8Handle, uint8_t u8Element,
                                                  uint8_t u8Method, uint32_t u32Size,
-                                                 uint8_t **ppu8Request)
-{
+                                                 uint8_t **ppu8Request) {
     if (ppu8Request == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
@@ -33,60 +31,48 @@ unsigned int GetInvokeElementMethodRequestBuffer(uint8_t u8Handle, uint8_t u8Ele
 }
 
 unsigned int GetReadRegisterRequestBuffer(uint8_t u8Handle, uint8_t u8Element,
-                                          uint8_t **ppu8Request)
-{
+                                          uint8_t **ppu8Request) {
     return GetInvokeElementMethodRequestBuffer(u8Handle, u8Element, QAX_METHOD_READ_REGISTER,
                                                QAX_REGISTER_REQUEST_SIZE, ppu8Request);
 }
 
-unsigned int GetReadStatusRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request)
-{
+unsigned int GetReadStatusRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request) {
     return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_STATUS_CONTROL, ppu8Request);
 }
 
 unsigned int GetReadEnergyAccumulatorRegisterRequestBuffer(uint8_t u8Handle,
-                                                           uint8_t **ppu8Request)
-{
+                                                           uint8_t **ppu8Request) {
     return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_ENERGY_ACCUMULATOR, ppu8Request);
 }
 
 unsigned int GetReadClockAccumulationRegisterRequestBuffer(uint8_t u8Handle,
-                                                           uint8_t **ppu8Request)
-{
+                                                           uint8_t **ppu8Request) {
     return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_CLOCK_ACCUMULATION, ppu8Request);
 }
 
-unsigned int GetReadPowerControlRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request)
-{
+unsigned int GetReadPowerControlRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request) {
     return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_POWER_CONTROL, ppu8Request);
 }
 
-unsigned int GetReadExhaustHeatIndexRegisterRequestBuffer(uint8_t u8Handle,
-                                                          uint8_t **ppu8Request)
-{
+unsigned int GetReadExhaustHeatIndexRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request) {
     return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_EXHAUST_HEAT_INDEX, ppu8Request);
 }
 
-unsigned int GetReadPowerSupplyRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request)
-{
+unsigned int GetReadPowerSupplyRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request) {
     return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_POWER_SUPPLY, ppu8Request);
 }
 
-unsigned int GetReadServerPowerDownRegisterRequestBuffer(uint8_t u8Handle,
-                                                         uint8_t **ppu8Request)
-{
+unsigned int GetReadServerPowerDownRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request) {
     return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_SERVER_POWER_DOWN, ppu8Request);
 }
 
-unsigned int GetReadPowerMaximizerRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request)
-{
+unsigned int GetReadPowerMaximizerRegisterRequestBuffer(uint8_t u8Handle, uint8_t **ppu8Request) {
     return GetReadRegisterRequestBuffer(u8Handle, QAX_ELEMENT_POWER_MAXIMIZER, ppu8Request);
 }
 
 unsigned int GetWriteRegisterRequestBuffer(uint8_t u8Handle, uint8_t u8Element,
                                            uint8_t u8RegisterId, uint8_t u8Length,
-                                           uint8_t **ppu8Request, uint32_t *pu32RequestSize)
-{
+                                           uint8_t **ppu8Request, uint32_t *pu32RequestSize) {
     if (pu32RequestSize != NULL) {
         *pu32RequestSize = 0;
     }
@@ -106,31 +92,27 @@ unsigned int GetWriteRegisterRequestBuffer(uint8_t u8Handle, uint8_t u8Element,
 
 unsigned int GetWriteStatusControlRegisterRequestBuffer(uint8_t u8Handle, uint8_t u8RegisterId,
                                                         uint8_t u8Length, uint8_t **ppu8Request,
-                                                        uint32_t *pu32RequestSize)
-{
+                                                        uint32_t *pu32RequestSize) {
     return GetWriteRegisterRequestBuffer(u8Handle, QAX_ELEMENT_STATUS_CONTROL, u8RegisterId,
                                          u8Length, ppu8Request, pu32RequestSize);
 }
 
 unsigned int GetWritePowerControlRegisterRequestBuffer(uint8_t u8Handle, uint8_t u8RegisterId,
                                                        uint8_t u8Length, uint8_t **ppu8Request,
-                                                       uint32_t *pu32RequestSize)
-{
+                                                       uint32_t *pu32RequestSize) {
     return GetWriteRegisterRequestBuffer(u8Handle, QAX_ELEMENT_POWER_CONTROL, u8RegisterId,
                                          u8Length, ppu8Request, pu32RequestSize);
 }
 
 unsigned int GetWritePowerSupplyRegisterRequestBuffer(uint8_t u8Handle, uint8_t u8RegisterId,
                                                       uint8_t u8Length, uint8_t **ppu8Request,
-                                                      uint32_t *pu32RequestSize)
-{
-    return GetWriteRegisterRequestBuffer(u8Handle, QAX_ELEMENT_POWER_SUPPLY, u8RegisterId,
-                                         u8Length, ppu8Request, pu32RequestSize);
+                                                      uint32_t *pu32RequestSize) {
+    return GetWriteRegisterRequestBuffer(u8Handle, QAX_ELEMENT_POWER_SUPPLY, u8RegisterId, u8Length,
+                                         ppu8Request, pu32RequestSize);
 }
 
 unsigned int GetXPMRequestBuffer(uint8_t u8A, uint8_t u8B, uint8_t u8C, uint8_t u8D,
-                                 uint32_t u32Size, uint8_t **ppu8Request)
-{
+                                 uint32_t u32Size, uint8_t **ppu8Request) {
     if (ppu8Request == NULL) {
         return QAX_STATUS_MISSING_ARGUMENT;
     }
@@ -156,8 +138,7 @@ unsigned int GetXPMRequestBuffer(uint8_t u8A, uint8_t u8B, uint8_t u8C, uint8_t 
     return QAX_STATUS_SUCCESS;
 }
 
-void FreeRequestResponseBuffers(uint8_t *pu8Request, uint8_t *pu8Response)
-{
+void FreeRequestResponseBuffers(uint8_t *pu8Request, uint8_t *pu8Response) {
     if (pu8Request != NULL) {
         free(pu8Request);
     }

@@ -43,9 +43,8 @@ unsigned int QAX_ReadSnapshotBuffer(uint8_t u8Handle, uint16_t u16Offset, uint16
 // of at most u16ChunkSize, restarting when the tag changes mid-transfer. The
 // transfer must complete within six reads, restarts included; otherwise 255
 // with *pu16BytesRead and *pu16Tag 0.
-unsigned int ReadTotalSnapshotBuffer(uint8_t u8Handle, uint16_t u16ChunkSize,
-                                     uint16_t u16TotalSize, uint16_t *pu16BytesRead,
-                                     uint8_t *pu8Dest, uint16_t *pu16Tag);
+unsigned int ReadTotalSnapshotBuffer(uint8_t u8Handle, uint16_t u16ChunkSize, uint16_t u16TotalSize,
+                                     uint16_t *pu16BytesRead, uint8_t *pu8Dest, uint16_t *pu16Tag);
 
 // Parses the u32Length transferred bytes of a raw snapshot into psBuffer (a
 // zero-filled record) and psHistogramData, asking the firmware for the

@@ -27,8 +27,7 @@ void ReportLengthMismatch(const char *szFunction, int iLength, int iExpected) {
 // answer that stops short would leave fields we would decode from zero fill).
 // *piLength receives the answer's length.
 unsigned int SendElementMethod(const char *szFunction, uint8_t *pu8Request, int iRequestLength,
-                               uint8_t *pu8Response, int iCapacity, int iMinLength,
-                               int *piLength) {
+                               uint8_t *pu8Response, int iCapacity, int iMinLength, int *piLength) {
     int iLength = iCapacity;
     *piLength = 0;
     int iResult = IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD, pu8Request,
@@ -105,9 +104,8 @@ unsigned int QAX_ReadPowerHistogramConfiguration(uint8_t u8Handle, uint16_t *pu1
     *pu8Last = 0;
 
     uint8_t *pu8Response = NULL;
-    unsigned int u32Status =
-        ReadConfiguration(__func__, u8Handle, QAX_ELEMENT_POWER_HISTOGRAM,
-                          QAX_HISTOGRAM_CONFIGURATION_SIZE, &pu8Response);
+    unsigned int u32Status = ReadConfiguration(__func__, u8Handle, QAX_ELEMENT_POWER_HISTOGRAM,
+                                               QAX_HISTOGRAM_CONFIGURATION_SIZE, &pu8Response);
     if (u32Status != QAX_STATUS_SUCCESS) return u32Status;
     *pu16Start = (uint16_t)ReadBigEndianField(6, pu8Response, 2);
     *pu16Second = (uint16_t)ReadBigEndianField(8, pu8Response, 2);
@@ -161,8 +159,7 @@ unsigned int QAX_ReadSnapshotBuffer(uint8_t u8Handle, uint16_t u16Offset, uint16
     }
 
     uint8_t *pu8Request = NULL;
-    if (GetInvokeElementMethodRequestBuffer(u8Handle, QAX_ELEMENT_SNAPSHOT,
-                                            QAX_METHOD_READ_BUFFER,
+    if (GetInvokeElementMethodRequestBuffer(u8Handle, QAX_ELEMENT_SNAPSHOT, QAX_METHOD_READ_BUFFER,
                                             QAX_SNAPSHOT_READ_REQUEST_SIZE, &pu8Request) != 0 ||
         pu8Request == NULL) {
         QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
@@ -209,9 +206,8 @@ unsigned int QAX_ReadSnapshotBuffer(uint8_t u8Handle, uint16_t u16Offset, uint16
     return u32Status;
 }
 
-unsigned int ReadTotalSnapshotBuffer(uint8_t u8Handle, uint16_t u16ChunkSize,
-                                     uint16_t u16TotalSize, uint16_t *pu16BytesRead,
-                                     uint8_t *pu8Dest, uint16_t *pu16Tag) {
+unsigned int ReadTotalSnapshotBuffer(uint8_t u8Handle, uint16_t u16ChunkSize, uint16_t u16TotalSize,
+                                     uint16_t *pu16BytesRead, uint8_t *pu8Dest, uint16_t *pu16Tag) {
     if (pu16Tag != NULL) *pu16Tag = 0;
     if (u16ChunkSize == 0 || u16TotalSize == 0 || pu8Dest == NULL || pu16BytesRead == NULL ||
         pu16Tag == NULL) {
@@ -301,8 +297,8 @@ unsigned int GetSnapshotBufferFromQAX(MetricValue **ppsBuffer, HistogramData *ps
 
     uint16_t u16BytesRead = 0;
     uint16_t u16Tag = 0;
-    u32Status = ReadTotalSnapshotBuffer(u8Handle, u16ChunkSize, u16TotalSize, &u16BytesRead,
-                                        pu8Raw, &u16Tag);
+    u32Status = ReadTotalSnapshotBuffer(u8Handle, u16ChunkSize, u16TotalSize, &u16BytesRead, pu8Raw,
+                                        &u16Tag);
     if (u32Status != QAX_STATUS_SUCCESS) {
         QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
                "Failed to call ReadTotalSnapshotBuffer() and the result code is %d.\n", u32Status);

@@ -153,7 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     int64_t t;
     if (performance) {
         t = powerPerformance[(nextPerformanceSampleIndex + QAX_HISTORY_SLOTS - 1) %
-                             QAX_HISTORY_SLOTS].timestamp;
+                             QAX_HISTORY_SLOTS]
+                .timestamp;
     } else {
         t = powerHistory[(nextSampleIndex + QAX_HISTORY_SLOTS - 1) % QAX_HISTORY_SLOTS].timestamp;
     }

@@ -23,7 +23,8 @@ int main(int argc, char **argv) {
         std::vector<uint8_t> input;
         uint8_t buffer[4096];
         size_t n;
-        while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) input.insert(input.end(), buffer, buffer + n);
+        while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0)
+            input.insert(input.end(), buffer, buffer + n);
         fclose(file);
         LLVMFuzzerTestOneInput(input.data(), input.size());
         replayed++;

@@ -106,16 +106,16 @@ int Answer(void *context, int netFn, int cmd, const uint8_t *request, int reques
 void Calculate(MetricValue *record, HistogramData histogram, const uint8_t *header) {
     CopyMetricValue(&sLastMetricValue, record);
     sLastMetricValue.u64Timestamp = record->u64Timestamp - BigEndian(header + kReferenceAge, 8);
-    MetricEntry *entries[] = {sLastMetricValue.psSystemAC,    sLastMetricValue.psSystemDC,
-                              sLastMetricValue.psCPUPower,    sLastMetricValue.psMemoryPower,
+    MetricEntry *entries[] = {sLastMetricValue.psSystemAC,     sLastMetricValue.psSystemDC,
+                              sLastMetricValue.psCPUPower,     sLastMetricValue.psMemoryPower,
                               sLastMetricValue.psCoolingPower, sLastMetricValue.psEffectiveCPU};
     for (MetricEntry *e : entries) {
         if (e != nullptr) e->u64Avg /= 2;
     }
 
     // The parser allocated (buckets + 2) x width bytes from the configuration.
-    size_t size = (static_cast<size_t>(header[kHistogramConfig + 4]) + 2) *
-                  header[kHistogramConfig + 6];
+    size_t size =
+        (static_cast<size_t>(header[kHistogramConfig + 4]) + 2) * header[kHistogramConfig + 6];
     sLastHistogramData = histogram;
     sLastHistogramData.pu8Counters = static_cast<uint8_t *>(malloc(size != 0 ? size : 1));
     if (sLastHistogramData.pu8Counters != nullptr) {
@@ -157,8 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memset(&record, 0, sizeof(record));
     HistogramData histogram;
     memset(&histogram, 0, sizeof(histogram));
-    unsigned int status = ParseSnapshotBuffer(kHandle, snapshot, static_cast<uint32_t>(length),
-                                              &record, &histogram);
+    unsigned int status =
+        ParseSnapshotBuffer(kHandle, snapshot, static_cast<uint32_t>(length), &record, &histogram);
     free(snapshot);
 
     if (status == 0 && (data[kFlags] & 0x02) && histogram.pu8Counters != nullptr) {

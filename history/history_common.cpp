@@ -24,9 +24,7 @@ void HistoryPutLE32(uint8_t *pu8Out, uint32_t u32Value) {
     for (int i = 0; i < 4; i++) pu8Out[i] = (uint8_t)(u32Value >> (8 * i));
 }
 
-uint16_t HistoryGetLE16(const uint8_t *pu8In) {
-    return (uint16_t)(pu8In[0] | (pu8In[1] << 8));
-}
+uint16_t HistoryGetLE16(const uint8_t *pu8In) { return (uint16_t)(pu8In[0] | (pu8In[1] << 8)); }
 
 uint32_t HistoryGetLE32(const uint8_t *pu8In) {
     return (uint32_t)pu8In[0] | ((uint32_t)pu8In[1] << 8) | ((uint32_t)pu8In[2] << 16) |
@@ -79,9 +77,7 @@ void DecodePowerPerformanceSample(const uint8_t *pu8In, PowerPerformanceSample *
     psSample->io = au16Values[5];
 }
 
-int32_t HistoryMonotonicSeconds(void) {
-    return (int32_t)(uint32_t)(QaxClockMonotonicMs() / 1000);
-}
+int32_t HistoryMonotonicSeconds(void) { return (int32_t)(uint32_t)(QaxClockMonotonicMs() / 1000); }
 
 int64_t HistoryWallSeconds(void) { return (int64_t)(QaxClockWallMs() / 1000); }
 
@@ -133,8 +129,8 @@ void HistoryForgetUnloadable(const char *szPath) {
 }
 
 // Renames the file the load refused to "<name>.damaged" and traces both paths.
-static void HistoryMoveUnloadableAside(const HistoryFullFile *psFile, int dirfd,
-                                       const char *szName, const char *szPath) {
+static void HistoryMoveUnloadableAside(const HistoryFullFile *psFile, int dirfd, const char *szName,
+                                       const char *szPath) {
     int bNoted = 0;
     for (const HistoryFullFile *&psSlot : s_apsUnloadable) {
         if (psSlot == psFile) {

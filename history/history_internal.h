@@ -72,22 +72,22 @@ void DecodePowerPerformanceSample(const uint8_t *pu8In, PowerPerformanceSample *
 
 // The texts and names that tell the two full files apart.
 struct HistoryFullFile {
-    const char *szPath;               // "/pstorage/power/PowerHistoryFull"
-    const char *szTempName;           // "PowerHistoryFull.tmp": written, then renamed over it
-    const char *szIndexName;          // "nextSampleIndex"
+    const char *szPath;       // "/pstorage/power/PowerHistoryFull"
+    const char *szTempName;   // "PowerHistoryFull.tmp": written, then renamed over it
+    const char *szIndexName;  // "nextSampleIndex"
     const char *szLoadFunction;
     const char *szSaveFunction;
-    const char *szReadHeaderFormat;   // path, error indicator
-    const char *szReadDataFormat;     // path, error indicator
-    const char *szBadIndexFormat;     // index, path
-    const char *szScratchFormat;      // path
-    const char *szWritingFormat;      // path
+    const char *szReadHeaderFormat;  // path, error indicator
+    const char *szReadDataFormat;    // path, error indicator
+    const char *szBadIndexFormat;    // index, path
+    const char *szScratchFormat;     // path
+    const char *szWritingFormat;     // path
     int32_t s32WritingThreshold;
-    const char *szOpenForWriteFormat; // path, system error text
-    const char *szWriteHeaderFormat;  // path, error indicator
-    const char *szWriteDataFormat;    // path, error indicator
-    const char *szCommitFormat;       // path, system error text
-    const char *szNotLoadedFormat;    // path
+    const char *szOpenForWriteFormat;  // path, system error text
+    const char *szWriteHeaderFormat;   // path, error indicator
+    const char *szWriteDataFormat;     // path, error indicator
+    const char *szCommitFormat;        // path, system error text
+    const char *szNotLoadedFormat;     // path
 };
 
 // Reads the full file into pu8Image (QAX_HISTORY_FULL_FILE_SIZE bytes) and

@@ -321,6 +321,8 @@ void generatePowerPerformanceFile(const char *szPath, uint16_t u16NextPerformanc
 void generatePowerPerformanceWindowFiles(void) {
     generatePowerPerformanceFile("/tmp/PowerPerformanceLast1Hour", nextPerformanceSampleIndex, 1);
     generatePowerPerformanceFile("/tmp/PowerPerformanceLast6Hours", nextPerformanceSampleIndex, 6);
-    generatePowerPerformanceFile("/tmp/PowerPerformanceLast12Hours", nextPerformanceSampleIndex, 12);
-    generatePowerPerformanceFile("/tmp/PowerPerformanceLast24Hours", nextPerformanceSampleIndex, 24);
+    generatePowerPerformanceFile("/tmp/PowerPerformanceLast12Hours", nextPerformanceSampleIndex,
+                                 12);
+    generatePowerPerformanceFile("/tmp/PowerPerformanceLast24Hours", nextPerformanceSampleIndex,
+                                 24);
 }

@@ -21,8 +21,7 @@ void CalculateAverageFromAccumulator(const MetricEntry *psLast, MetricEntry *psC
         psCurrent->u64Avg = 0;
         return;
     }
-    double dAverage =
-        round((double)(psCurrent->u64Avg - psLast->u64Avg) / (double)u64Elapsed);
+    double dAverage = round((double)(psCurrent->u64Avg - psLast->u64Avg) / (double)u64Elapsed);
     // A difference near 2^64 over 1 ms rounds up to 2^64 in double precision,
     // which does not convert back.
     psCurrent->u64Avg = dAverage >= 18446744073709551616.0 ? UINT64_MAX : (uint64_t)dAverage;

@@ -52,7 +52,8 @@ static void RecordName(const uint8_t *pu8Record, char *szName) {
 int WriteBladeInletTemperatureFromInletSensor(void) {
     if (!IsBladePlatform()) {
         QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL,
-               "%s -- non-blade platform does not need read inlet temperature from ipmi sensor at all\n",
+               "%s -- non-blade platform does not need read inlet temperature from ipmi sensor at "
+               "all\n",
                kInletFunction);
         return 0;
     }
@@ -114,7 +115,8 @@ int WriteBladeInletTemperatureFromInletSensor(void) {
                    "Sensor[%s] 's inlet temp is %s", szName, psNode->szTemperature);
         }
 
-        psNode->psNext = sInletTemperatureBuffer.u8Count != 0 ? sInletTemperatureBuffer.psFirst : NULL;
+        psNode->psNext =
+            sInletTemperatureBuffer.u8Count != 0 ? sInletTemperatureBuffer.psFirst : NULL;
         sInletTemperatureBuffer.psFirst = psNode;
         sInletTemperatureBuffer.u8Count++;
     }

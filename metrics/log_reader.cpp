@@ -158,8 +158,8 @@ static int ReadRecordFields(FILE *psFile, LogRecordRead *psRead) {
         iResult = ReadSection(psFile, &psValue->u8PowerSupplyDCCount, &psValue->psPowerSupplyDC,
                               LOG_READ_TRUNCATED, kCut, &psRead->szWhy);
     }
-    MetricEntry **appsSingles[6] = {&psValue->psSystemAC,    &psValue->psSystemDC,
-                                    &psValue->psCPUPower,    &psValue->psMemoryPower,
+    MetricEntry **appsSingles[6] = {&psValue->psSystemAC,     &psValue->psSystemDC,
+                                    &psValue->psCPUPower,     &psValue->psMemoryPower,
                                     &psValue->psCoolingPower, &psValue->psEffectiveCPU};
     for (int i = 0; i < 6 && iResult == LOG_READ_OK; i++) {
         iResult = ReadSingleEntry(psFile, appsSingles[i], LOG_READ_TRUNCATED, kCut, &psRead->szWhy);
@@ -349,10 +349,10 @@ static uint8_t ReadRing(LogRingTables *psTables, int bPerf) {
         u32Index = (u32Index + 1) % QAX_LOG_FILE_RING;
         char szFull[1024];
         const char *pszFull = QaxPath(szName, szFull, sizeof(szFull));
-        int iResult = pszFull != NULL
-                          ? ReadMetricValue(pszFull, &psTables->asValues[u8Got],
-                                            &psTables->asInlets[u8Got], &psTables->asPerfs[u8Got], bPerf)
-                          : LOG_READ_CANNOT_OPEN;
+        int iResult = pszFull != NULL ? ReadMetricValue(pszFull, &psTables->asValues[u8Got],
+                                                        &psTables->asInlets[u8Got],
+                                                        &psTables->asPerfs[u8Got], bPerf)
+                                      : LOG_READ_CANNOT_OPEN;
         if (iResult == LOG_READ_OK) {
             u8Got++;
         } else {
@@ -434,8 +434,9 @@ int GetMetricValue(MetricValue **ppsValues, InletTemperatureSnapshotBuffer **pps
 void PrintMetricEntries(const MetricEntry *psEntries, uint8_t u8Count, const char *szLabel) {
     if (psEntries == NULL || u8Count == 0 || szLabel == NULL) return;
     if (u8Count == 1) {
-        printf("%s Avg:%llu Max:%llu Min:%llu\r\n", szLabel, (unsigned long long)psEntries[0].u64Avg,
-               (unsigned long long)psEntries[0].u64Max, (unsigned long long)psEntries[0].u64Min);
+        printf("%s Avg:%llu Max:%llu Min:%llu\r\n", szLabel,
+               (unsigned long long)psEntries[0].u64Avg, (unsigned long long)psEntries[0].u64Max,
+               (unsigned long long)psEntries[0].u64Min);
         return;
     }
     for (unsigned i = 0; i < u8Count; i++) {
@@ -448,8 +449,10 @@ void PrintMetricEntries(const MetricEntry *psEntries, uint8_t u8Count, const cha
 void PrintMetricValue(const MetricValue *psValue, const InletTemperatureSnapshotBuffer *psInlet,
                       const PerformanceValue *psPerf) {
     if (psValue != NULL) {
-        PrintMetricEntries(psValue->psPowerSupplyAC, psValue->u8PowerSupplyACCount, "PowerSupplyAC");
-        PrintMetricEntries(psValue->psPowerSupplyDC, psValue->u8PowerSupplyDCCount, "PowerSupplyDC");
+        PrintMetricEntries(psValue->psPowerSupplyAC, psValue->u8PowerSupplyACCount,
+                           "PowerSupplyAC");
+        PrintMetricEntries(psValue->psPowerSupplyDC, psValue->u8PowerSupplyDCCount,
+                           "PowerSupplyDC");
         PrintMetricEntries(psValue->psSystemAC, 1, "SystemAC");
         PrintMetricEntries(psValue->psSystemDC, 1, "SystemDC");
         PrintMetricEntries(psValue->psCPUPower, 1, "CPUPower");
@@ -471,7 +474,8 @@ void PrintMetricValue(const MetricValue *psValue, const InletTemperatureSnapshot
                                      ? InletSensorNameTable[psNode->u32SensorIndex]
                                      : "Unknown";
             printf("InletSensorName:%s  Temperature:%.*s\n", szName,
-                   (int)strnlen(psNode->szTemperature, QAX_INLET_TEXT_BYTES), psNode->szTemperature);
+                   (int)strnlen(psNode->szTemperature, QAX_INLET_TEXT_BYTES),
+                   psNode->szTemperature);
         }
     }
     if (psPerf != NULL && NM_Performance_IsSupported() == 1) {

@@ -85,8 +85,7 @@ void CopyInletTemperatureSnapshotBuffer(InletTemperatureSnapshotBuffer *psDest,
     const InletTemperatureNode *psNode = psSource->psFirst;
     uint8_t u8Copied = 0;
     while (u8Copied < psSource->u8Count && psNode != NULL) {
-        InletTemperatureNode *psCopy =
-            (InletTemperatureNode *)malloc(sizeof(InletTemperatureNode));
+        InletTemperatureNode *psCopy = (InletTemperatureNode *)malloc(sizeof(InletTemperatureNode));
         if (psCopy == NULL) break;
         psCopy->u32SensorIndex = psNode->u32SensorIndex;
         memcpy(psCopy->szTemperature, psNode->szTemperature, sizeof(psCopy->szTemperature));

@@ -175,7 +175,8 @@ int QaxClockUptime(long *seconds) {
         virtualUs = s.virtualUs;
     }
     if (mode == Mode::Virtual) {
-        *seconds = static_cast<long>(kVirtualBootUptimeS + static_cast<int64_t>(virtualUs / 1000000));
+        *seconds =
+            static_cast<long>(kVirtualBootUptimeS + static_cast<int64_t>(virtualUs / 1000000));
         return 0;
     }
     struct sysinfo info;
@@ -199,7 +200,7 @@ void QaxClockSleepUs(uint64_t microseconds) {
             // Saturates far beyond any run so the sums stay in range.
             const uint64_t kMaxVirtualUs = static_cast<uint64_t>(kMaxStart) * 1000000;
             s.virtualUs = microseconds > kMaxVirtualUs - s.virtualUs ? kMaxVirtualUs
-                                                                      : s.virtualUs + microseconds;
+                                                                     : s.virtualUs + microseconds;
             return;
         }
         factor = s.factor;

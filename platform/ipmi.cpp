@@ -142,8 +142,7 @@ int GetAllSensorInfoByType(uint32_t *length, uint32_t bufferSize, uint8_t *senso
                            uint8_t *buffer) {
     if (length == nullptr) return QAX_IPMI_ERR_ARGUMENT;
     *length = 0;
-    if (sensorType == nullptr || buffer == nullptr || bufferSize == 0)
-        return QAX_IPMI_ERR_ARGUMENT;
+    if (sensorType == nullptr || buffer == nullptr || bufferSize == 0) return QAX_IPMI_ERR_ARGUMENT;
 
     QaxSensorSourceFn fn = nullptr;
     void *context = nullptr;

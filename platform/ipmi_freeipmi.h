@@ -13,16 +13,16 @@ enum class QaxLinkKind { Inband, Lan };
 // What the environment says about the connection.
 struct QaxLinkConfig {
     QaxLinkKind kind = QaxLinkKind::Inband;
-    std::string host;              // QAX_IPMI_HOST (lan)
-    unsigned port = 623;           // QAX_IPMI_PORT
-    std::string user;              // QAX_IPMI_USER; empty = the anonymous user
-    std::string password;          // IPMI_PASSWORD; never from a command line
-    unsigned cipherSuite = 3;      // QAX_IPMI_CIPHER
-    unsigned privilege = 4;        // QAX_IPMI_PRIVILEGE: 2 user, 3 operator, 4 admin
-    unsigned workarounds = 0;      // QAX_IPMI_WORKAROUNDS: FreeIPMI workaround flags
-    unsigned sessionTimeoutMs = 2000;     // QAX_IPMI_TIMEOUT_MS
-    unsigned retransmitTimeoutMs = 500;   // QAX_IPMI_RETRANSMIT_MS
-    std::string device;            // QAX_IPMI_DEVICE (inband): driver device path, empty = probe
+    std::string host;                    // QAX_IPMI_HOST (lan)
+    unsigned port = 623;                 // QAX_IPMI_PORT
+    std::string user;                    // QAX_IPMI_USER; empty = the anonymous user
+    std::string password;                // IPMI_PASSWORD; never from a command line
+    unsigned cipherSuite = 3;            // QAX_IPMI_CIPHER
+    unsigned privilege = 4;              // QAX_IPMI_PRIVILEGE: 2 user, 3 operator, 4 admin
+    unsigned workarounds = 0;            // QAX_IPMI_WORKAROUNDS: FreeIPMI workaround flags
+    unsigned sessionTimeoutMs = 2000;    // QAX_IPMI_TIMEOUT_MS
+    unsigned retransmitTimeoutMs = 500;  // QAX_IPMI_RETRANSMIT_MS
+    std::string device;  // QAX_IPMI_DEVICE (inband): driver device path, empty = probe
 };
 
 // Reads the configuration of `kind` through `lookup` (getenv in the daemon).
@@ -48,8 +48,8 @@ int QaxLinkRequest(QaxLinkKind kind, int netFn, int cmd, const uint8_t *request,
 // The controller's sensor records of `sensorType` from its sensor data
 // repository, as 1492-byte records (number, 0, type, sensor number, name at 6,
 // reading text at 198), as many whole records as fit in `bufferSize`.
-int QaxLinkSensorRecords(QaxLinkKind kind, uint8_t sensorType, uint8_t *buffer,
-                         uint32_t bufferSize, uint32_t *written);
+int QaxLinkSensorRecords(QaxLinkKind kind, uint8_t sensorType, uint8_t *buffer, uint32_t bufferSize,
+                         uint32_t *written);
 
 // Closes the connection and forgets the configuration (tests, and the reset of
 // the chosen transport).

@@ -9,8 +9,7 @@ const char *KindName(QaxLinkKind kind) { return kind == QaxLinkKind::Lan ? "lan"
 
 std::string Quoted(const char *text) {
     std::string s = "\"";
-    for (const char *p = text; *p && s.size() < 40; ++p)
-        s += (*p >= ' ' && *p < 0x7F) ? *p : '?';
+    for (const char *p = text; *p && s.size() < 40; ++p) s += (*p >= ' ' && *p < 0x7F) ? *p : '?';
     return s + "\"";
 }
 
@@ -49,10 +48,14 @@ bool ParseNumber(const char *text, unsigned long long max, unsigned long long *v
     unsigned long long v = 0;
     for (; *p; ++p) {
         unsigned digit;
-        if (*p >= '0' && *p <= '9') digit = static_cast<unsigned>(*p - '0');
-        else if (hex && *p >= 'a' && *p <= 'f') digit = static_cast<unsigned>(*p - 'a' + 10);
-        else if (hex && *p >= 'A' && *p <= 'F') digit = static_cast<unsigned>(*p - 'A' + 10);
-        else return false;
+        if (*p >= '0' && *p <= '9')
+            digit = static_cast<unsigned>(*p - '0');
+        else if (hex && *p >= 'a' && *p <= 'f')
+            digit = static_cast<unsigned>(*p - 'a' + 10);
+        else if (hex && *p >= 'A' && *p <= 'F')
+            digit = static_cast<unsigned>(*p - 'A' + 10);
+        else
+            return false;
         v = v * (hex ? 16 : 10) + digit;
         if (v > max) return false;
     }
@@ -83,8 +86,9 @@ bool QaxLinkParseWorkarounds(QaxLinkKind kind, const char *text, unsigned *flags
         return true;
     }
     const FlagName *table = kind == QaxLinkKind::Lan ? kLanWorkarounds : kInbandWorkarounds;
-    const size_t count = kind == QaxLinkKind::Lan ? sizeof kLanWorkarounds / sizeof *kLanWorkarounds
-                                                  : sizeof kInbandWorkarounds / sizeof *kInbandWorkarounds;
+    const size_t count = kind == QaxLinkKind::Lan
+                             ? sizeof kLanWorkarounds / sizeof *kLanWorkarounds
+                             : sizeof kInbandWorkarounds / sizeof *kInbandWorkarounds;
     const std::string all = text;
     size_t at = 0;
     while (at <= all.size()) {
@@ -100,10 +104,10 @@ bool QaxLinkParseWorkarounds(QaxLinkKind kind, const char *text, unsigned *flags
         }
         if (!found) {
             std::string known;
-            for (size_t i = 0; i < count; ++i) known += (i ? ", " : "") + std::string(table[i].name);
+            for (size_t i = 0; i < count; ++i)
+                known += (i ? ", " : "") + std::string(table[i].name);
             *error = "QAX_IPMI_WORKAROUNDS: unknown " + std::string(KindName(kind)) +
-                     " workaround " + Quoted(name.c_str()) + " (known: " + known +
-                     ", or a number)";
+                     " workaround " + Quoted(name.c_str()) + " (known: " + known + ", or a number)";
             *flags = 0;
             return false;
         }
@@ -179,9 +183,12 @@ bool QaxLinkParseConfig(QaxLinkKind kind, QaxEnvLookup lookup, QaxLinkConfig *co
         c.cipherSuite = static_cast<unsigned>(n);
     }
     if ((v = get("QAX_IPMI_PRIVILEGE")) != nullptr) {
-        if (strcmp(v, "user") == 0) c.privilege = IPMI_PRIVILEGE_LEVEL_USER;
-        else if (strcmp(v, "operator") == 0) c.privilege = IPMI_PRIVILEGE_LEVEL_OPERATOR;
-        else if (strcmp(v, "admin") == 0) c.privilege = IPMI_PRIVILEGE_LEVEL_ADMIN;
+        if (strcmp(v, "user") == 0)
+            c.privilege = IPMI_PRIVILEGE_LEVEL_USER;
+        else if (strcmp(v, "operator") == 0)
+            c.privilege = IPMI_PRIVILEGE_LEVEL_OPERATOR;
+        else if (strcmp(v, "admin") == 0)
+            c.privilege = IPMI_PRIVILEGE_LEVEL_ADMIN;
         else {
             *error = "QAX_IPMI_PRIVILEGE " + Quoted(v) + " is not user, operator or admin";
             return false;

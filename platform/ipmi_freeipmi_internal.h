@@ -22,14 +22,28 @@ namespace qaxfreeipmi {
 // FreeIPMI is loaded when the inband or lan transport is first used: a daemon
 // on the emulator does not carry the library and its crypto dependencies in
 // memory (about 2 MiB of resident pages).
-#define QAX_FREEIPMI_FUNCTIONS(X)                                                          \
-    X(ipmi_ctx_create) X(ipmi_ctx_destroy) X(ipmi_ctx_close) X(ipmi_ctx_errnum)            \
-    X(ipmi_ctx_errormsg) X(ipmi_ctx_open_outofband_2_0) X(ipmi_ctx_find_inband)           \
-    X(ipmi_cmd_raw) X(ipmi_sdr_ctx_create) X(ipmi_sdr_ctx_destroy)                        \
-    X(ipmi_sdr_parse_sensor_type) X(ipmi_sdr_parse_sensor_number)                         \
-    X(ipmi_sdr_parse_record_id_and_type) X(ipmi_sdr_parse_id_string)                      \
-    X(ipmi_sensor_read_ctx_create) X(ipmi_sensor_read_ctx_destroy)                        \
-    X(ipmi_sensor_read_ctx_set_flags) X(ipmi_sensor_read_ctx_errnum) X(ipmi_sensor_read)
+// clang-format off
+#define QAX_FREEIPMI_FUNCTIONS(X) \
+    X(ipmi_ctx_create) \
+    X(ipmi_ctx_destroy) \
+    X(ipmi_ctx_close) \
+    X(ipmi_ctx_errnum) \
+    X(ipmi_ctx_errormsg) \
+    X(ipmi_ctx_open_outofband_2_0) \
+    X(ipmi_ctx_find_inband) \
+    X(ipmi_cmd_raw) \
+    X(ipmi_sdr_ctx_create) \
+    X(ipmi_sdr_ctx_destroy) \
+    X(ipmi_sdr_parse_sensor_type) \
+    X(ipmi_sdr_parse_sensor_number) \
+    X(ipmi_sdr_parse_record_id_and_type) \
+    X(ipmi_sdr_parse_id_string) \
+    X(ipmi_sensor_read_ctx_create) \
+    X(ipmi_sensor_read_ctx_destroy) \
+    X(ipmi_sensor_read_ctx_set_flags) \
+    X(ipmi_sensor_read_ctx_errnum) \
+    X(ipmi_sensor_read)
+// clang-format on
 
 struct FreeIpmiApi {
 #define QAX_FREEIPMI_POINTER(name) decltype(&::name) name = nullptr;

@@ -21,16 +21,17 @@ bool LoadFreeIpmi(std::string *why) {
             error = std::string("cannot load FreeIPMI: ") + (e != nullptr ? e : "unknown error");
         } else {
             loaded = true;
-#define QAX_FREEIPMI_LOAD(name)                                                              \
-    g_fi.name = reinterpret_cast<decltype(g_fi.name)>(dlsym(lib, #name));                  \
-    if (g_fi.name == nullptr && loaded) {                                                  \
-        loaded = false;                                                                    \
-        error = "FreeIPMI lacks " #name;                                                   \
+#define QAX_FREEIPMI_LOAD(name)                                           \
+    g_fi.name = reinterpret_cast<decltype(g_fi.name)>(dlsym(lib, #name)); \
+    if (g_fi.name == nullptr && loaded) {                                 \
+        loaded = false;                                                   \
+        error = "FreeIPMI lacks " #name;                                  \
     }
             QAX_FREEIPMI_FUNCTIONS(QAX_FREEIPMI_LOAD)
 #undef QAX_FREEIPMI_LOAD
             if (getauxval(AT_BASE) == 0) {
-                if (void *own = dlsym(lib, "free")) g_fi.free = reinterpret_cast<decltype(&::free)>(own);
+                if (void *own = dlsym(lib, "free"))
+                    g_fi.free = reinterpret_cast<decltype(&::free)>(own);
             }
         }
     }

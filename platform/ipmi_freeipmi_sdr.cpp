@@ -23,9 +23,9 @@ constexpr uint8_t kCcInvalidCommand = 0xC1;
 constexpr uint8_t kCcReservationCancelled = 0xC5;
 constexpr uint8_t kSdrFull = 0x01, kSdrCompact = 0x02;
 constexpr unsigned kSdrHeader = 5;
-constexpr unsigned kSdrPartial = 16;        // bytes per read when a whole record is refused
-constexpr size_t kMaxSdrRecords = 1024;     // a repository larger than this is cut
-constexpr uint64_t kSdrMaxAgeMs = 600000;   // re-read even when the repository says nothing changed
+constexpr unsigned kSdrPartial = 16;       // bytes per read when a whole record is refused
+constexpr size_t kMaxSdrRecords = 1024;    // a repository larger than this is cut
+constexpr uint64_t kSdrMaxAgeMs = 600000;  // re-read even when the repository says nothing changed
 constexpr unsigned kNameOffset = 6, kReadingOffset = 198, kMaxReading = 63;
 
 // "25", "22.375", "-4.5": up to three decimals, no trailing zeros.
@@ -151,8 +151,10 @@ Link::Xfer Link::ReadSdrRecord(uint16_t *reservation, uint16_t id, std::vector<u
             const unsigned part = body - at < kSdrPartial ? body - at : kSdrPartial;
             r = ReadSdrPart(*reservation, actual, kSdrHeader + at, part, &cc, data, &ignored);
             if (r != Xfer::Ok) return r;
-            if (cc == kCcReservationCancelled) cancelled = true;
-            else if (cc != 0) return Xfer::BadAnswer;
+            if (cc == kCcReservationCancelled)
+                cancelled = true;
+            else if (cc != 0)
+                return Xfer::BadAnswer;
             else {
                 record->insert(record->end(), data, data + part);
                 at += part;
@@ -192,15 +194,18 @@ Link::Xfer Link::Reading(const std::vector<uint8_t> &record, char *text, size_t 
     uint8_t raw = 0;
     double *value = nullptr;
     uint16_t events = 0;
-    const int rc = g_fi.ipmi_sensor_read(sensorCtx_, record.data(), static_cast<unsigned>(record.size()),
-                                    0, &raw, &value, &events);
-    if (rc == 1 && value != nullptr) FormatReading(*value, text, size);
-    else if (rc == 1) snprintf(text, size, "0x%04X", events);  // a discrete sensor's states
+    const int rc = g_fi.ipmi_sensor_read(
+        sensorCtx_, record.data(), static_cast<unsigned>(record.size()), 0, &raw, &value, &events);
+    if (rc == 1 && value != nullptr)
+        FormatReading(*value, text, size);
+    else if (rc == 1)
+        snprintf(text, size, "0x%04X", events);  // a discrete sensor's states
     g_fi.free(value);
     if (rc < 0) {
         const int err = g_fi.ipmi_sensor_read_ctx_errnum(sensorCtx_);
         if ((err == IPMI_SENSOR_READ_ERR_IPMI_ERROR || err == IPMI_SENSOR_READ_ERR_SYSTEM_ERROR) &&
-            g_fi.ipmi_ctx_errnum(ctx_) != IPMI_ERR_SUCCESS && SessionBroken(g_fi.ipmi_ctx_errnum(ctx_)))
+            g_fi.ipmi_ctx_errnum(ctx_) != IPMI_ERR_SUCCESS &&
+            SessionBroken(g_fi.ipmi_ctx_errnum(ctx_)))
             return Xfer::Failed;
     }
     return Xfer::Ok;
@@ -222,11 +227,12 @@ Link::Xfer Link::SensorsOnce(uint8_t type, uint8_t *buffer, uint32_t size, uint3
             continue;
         if (size - at < QAX_SENSOR_RECORD_SIZE) break;
         if (g_fi.ipmi_sdr_parse_record_id_and_type(sdrCtx_, record.data(), length, &recordId,
-                                              &recordType) < 0 ||
+                                                   &recordType) < 0 ||
             g_fi.ipmi_sdr_parse_sensor_number(sdrCtx_, record.data(), length, &number) < 0)
             continue;
         char name[IPMI_SDR_MAX_ID_STRING_LENGTH + 1] = {};
-        if (g_fi.ipmi_sdr_parse_id_string(sdrCtx_, record.data(), length, name, sizeof name - 1) < 0)
+        if (g_fi.ipmi_sdr_parse_id_string(sdrCtx_, record.data(), length, name, sizeof name - 1) <
+            0)
             continue;
         char reading[kMaxReading + 1];
         if ((r = Reading(record, reading, sizeof reading)) != Xfer::Ok) return r;

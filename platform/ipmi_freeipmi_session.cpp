@@ -75,10 +75,12 @@ bool Link::Configure(QaxLinkKind kind) {
         return false;
     }
     if (kind == QaxLinkKind::Lan) {
-        if (cfg_.port == 623) target_ = cfg_.host;
+        if (cfg_.port == 623)
+            target_ = cfg_.host;
         else if (cfg_.host.find(':') != std::string::npos && cfg_.host[0] != '[')
             target_ = "[" + cfg_.host + "]:" + std::to_string(cfg_.port);
-        else target_ = cfg_.host + ":" + std::to_string(cfg_.port);
+        else
+            target_ = cfg_.host + ":" + std::to_string(cfg_.port);
     }
     return true;
 }
@@ -114,8 +116,7 @@ bool Link::Open(std::string *why) {
             ctx_, target_.c_str(), cfg_.user.empty() ? nullptr : cfg_.user.c_str(),
             cfg_.password.empty() ? nullptr : cfg_.password.c_str(), nullptr, 0,
             static_cast<uint8_t>(cfg_.privilege), static_cast<uint8_t>(cfg_.cipherSuite),
-            cfg_.sessionTimeoutMs, cfg_.retransmitTimeoutMs, cfg_.workarounds,
-            IPMI_FLAGS_DEFAULT);
+            cfg_.sessionTimeoutMs, cfg_.retransmitTimeoutMs, cfg_.workarounds, IPMI_FLAGS_DEFAULT);
         if (rc < 0) {
             *why = LastError();
             Close();
@@ -123,9 +124,9 @@ bool Link::Open(std::string *why) {
         }
     } else {
         ipmi_driver_type_t driver = IPMI_DEVICE_UNKNOWN;
-        const int rc = g_fi.ipmi_ctx_find_inband(ctx_, &driver, 0, 0, 0,
-                                            cfg_.device.empty() ? nullptr : cfg_.device.c_str(),
-                                            cfg_.workarounds, IPMI_FLAGS_DEFAULT);
+        const int rc = g_fi.ipmi_ctx_find_inband(
+            ctx_, &driver, 0, 0, 0, cfg_.device.empty() ? nullptr : cfg_.device.c_str(),
+            cfg_.workarounds, IPMI_FLAGS_DEFAULT);
         if (rc != 1) {
             *why = rc == 0 ? "no local IPMI interface found (Linux IPMI driver device, KCS, SSIF)"
                            : LastError();
@@ -208,8 +209,8 @@ int Link::WithSession(Op op) {
         }
         r = op();
         if (r != Xfer::Failed && !downReported_)
-            fprintf(stderr, "qax: IPMI lan: session with %s re-opened after: %s\n",
-                    target_.c_str(), first.c_str());
+            fprintf(stderr, "qax: IPMI lan: session with %s re-opened after: %s\n", target_.c_str(),
+                    first.c_str());
     }
     switch (r) {
     case Xfer::Ok:
@@ -243,8 +244,8 @@ Link::Xfer Link::Exchange(uint8_t netFn, uint8_t cmd, const uint8_t *request, in
     if (requestLen > 0) memcpy(rq + 1, request, static_cast<size_t>(requestLen));
     // FreeIPMI answers command, completion code, data.
     uint8_t rs[2 + kMaxMessage];
-    const int n = g_fi.ipmi_cmd_raw(ctx_, 0, netFn, rq, static_cast<unsigned>(requestLen) + 1, rs,
-                               sizeof rs);
+    const int n =
+        g_fi.ipmi_cmd_raw(ctx_, 0, netFn, rq, static_cast<unsigned>(requestLen) + 1, rs, sizeof rs);
     if (n < 0) {
         return SessionBroken(g_fi.ipmi_ctx_errnum(ctx_)) ? Xfer::Failed : Xfer::Refused;
     }
@@ -263,8 +264,8 @@ int Link::Request(QaxLinkKind kind, int netFn, int cmd, const uint8_t *request, 
     if (!Configure(kind)) return QAX_IPMI_ERR_NO_TRANSPORT;
     int length = 0;
     const int r = WithSession([&] {
-        return Exchange(static_cast<uint8_t>(netFn), static_cast<uint8_t>(cmd), request,
-                        requestLen, response, capacity, &length);
+        return Exchange(static_cast<uint8_t>(netFn), static_cast<uint8_t>(cmd), request, requestLen,
+                        response, capacity, &length);
     });
     if (r == 0) *responseLen = length;
     return r;
@@ -297,7 +298,8 @@ class SignalsHeld {
     SignalsHeld() {
         sigset_t all;
         sigfillset(&all);
-        for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) sigdelset(&all, s);
+        for (int s : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS})
+            sigdelset(&all, s);
         held_ = pthread_sigmask(SIG_BLOCK, &all, &previous_) == 0;
     }
     ~SignalsHeld() {
@@ -318,8 +320,7 @@ int InbandRequest(void *, int netFn, int cmd, const uint8_t *request, int reques
 }
 int LanRequest(void *, int netFn, int cmd, const uint8_t *request, int requestLen,
                uint8_t *response, int *responseLen) {
-    return QaxLinkRequest(QaxLinkKind::Lan, netFn, cmd, request, requestLen, response,
-                          responseLen);
+    return QaxLinkRequest(QaxLinkKind::Lan, netFn, cmd, request, requestLen, response, responseLen);
 }
 int InbandSensors(void *, uint8_t type, uint8_t *buffer, uint32_t size, uint32_t *written) {
     return QaxLinkSensorRecords(QaxLinkKind::Inband, type, buffer, size, written);
@@ -338,8 +339,8 @@ int QaxLinkRequest(QaxLinkKind kind, int netFn, int cmd, const uint8_t *request,
     return g_link.Request(kind, netFn, cmd, request, requestLen, response, responseLen);
 }
 
-int QaxLinkSensorRecords(QaxLinkKind kind, uint8_t sensorType, uint8_t *buffer,
-                         uint32_t bufferSize, uint32_t *written) {
+int QaxLinkSensorRecords(QaxLinkKind kind, uint8_t sensorType, uint8_t *buffer, uint32_t bufferSize,
+                         uint32_t *written) {
     if (buffer == nullptr || written == nullptr) return QAX_IPMI_ERR_ARGUMENT;
     SignalsHeld held;
     return g_link.Sensors(kind, sensorType, buffer, bufferSize, written);

@@ -8,10 +8,10 @@
 // Result codes of IPMI_DoIPMICmd and GetAllSensorInfoByType besides 0 (a
 // backend's own non-zero result is passed through unchanged).
 enum {
-    QAX_IPMI_ERR_ARGUMENT = -1,     // invalid argument, nothing sent
-    QAX_IPMI_ERR_NO_TRANSPORT = -2, // transport not available or unknown
-    QAX_IPMI_ERR_BAD_ANSWER = -3,   // answer length outside 1..capacity, or malformed
-    QAX_IPMI_ERR_LINK = -4,         // sent, but no answer came (time-out, session lost)
+    QAX_IPMI_ERR_ARGUMENT = -1,      // invalid argument, nothing sent
+    QAX_IPMI_ERR_NO_TRANSPORT = -2,  // transport not available or unknown
+    QAX_IPMI_ERR_BAD_ANSWER = -3,    // answer length outside 1..capacity, or malformed
+    QAX_IPMI_ERR_LINK = -4,          // sent, but no answer came (time-out, session lost)
 };
 
 // One request, its arguments already checked: `*responseLen` holds the
@@ -29,7 +29,7 @@ typedef int (*QaxSensorSourceFn)(void *context, uint8_t sensorType, uint8_t *buf
 // has "inband" and "lan"; other backends (the emulator's "sim") register
 // themselves from their own link unit. `context` is null for a backend.
 struct QaxIpmiBackend {
-    const char *name;                 // the QAX_IPMI value that selects it
+    const char *name;  // the QAX_IPMI value that selects it
     QaxIpmiTransportFn request;
     QaxSensorSourceFn sensorRecords;  // null: no sensor records
     void (*reset)(void);              // forgets connections (tests); may be null

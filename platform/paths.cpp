@@ -15,8 +15,8 @@
 namespace {
 
 std::mutex g_mutex;
-std::string g_preparedRoot;    // root whose tmp/ and pstorage/ were created
-std::string g_rejectedRoot;    // relative root already reported
+std::string g_preparedRoot;  // root whose tmp/ and pstorage/ were created
+std::string g_rejectedRoot;  // relative root already reported
 
 // Creates $root/tmp and $root/pstorage once per root value. A failure is
 // reported but not fatal: whoever opens a file there reports its own error.
@@ -77,7 +77,8 @@ int QaxProcessSharesRoot(int pid) {
     char path[64];
     snprintf(path, sizeof(path), "/proc/%d/environ", pid);
     FILE *f = fopen(path, "rb");
-    if (f == nullptr) return errno == ENOENT || errno == ESRCH ? 0 : 1;  // gone; or hidden: assume it may
+    if (f == nullptr)
+        return errno == ENOENT || errno == ESRCH ? 0 : 1;  // gone; or hidden: assume it may
     // Entries are "NAME=value\0"; a bounded read (an environment is small).
     static const size_t kLimit = 256 * 1024;
     std::string entry;

@@ -72,9 +72,9 @@ int secure_pclose(FILE *stream);
 // times faster (virtual = S + (real - S) * N, S from QAX_CLOCK_START);
 // "virtual" = discrete-event time in this process, a sleep returns at once
 // with the clock moved forward.
-uint64_t QaxClockWallMs(void);        // wall clock, milliseconds since the epoch
-uint64_t QaxClockMonotonicMs(void);   // never goes backwards, unaffected by wall jumps
-int QaxClockUptime(long *seconds);    // system uptime; 0 on success, -1 with errno
+uint64_t QaxClockWallMs(void);           // wall clock, milliseconds since the epoch
+uint64_t QaxClockMonotonicMs(void);      // never goes backwards, unaffected by wall jumps
+int QaxClockUptime(long *seconds);       // system uptime; 0 on success, -1 with errno
 void QaxClockLocalTime(struct tm *out);  // local time of the wall clock
 void QaxClockSleepUs(uint64_t microseconds);
 // Moves the wall clock (not the monotonic clock) by `seconds`, as an operator

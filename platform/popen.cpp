@@ -79,8 +79,8 @@ pid_t Spawn(char *const argv[], int stdoutFd, int *error) {
                                                    0)) == 0 &&
         (*error = posix_spawnattr_setsigdefault(&attr, &all)) == 0 &&
         (*error = posix_spawnattr_setsigmask(&attr, &none)) == 0 &&
-        (*error = posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)) ==
-            0) {
+        (*error = posix_spawnattr_setflags(&attr,
+                                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)) == 0) {
         // posix_spawn reports a failed exec as its own error.
         *error = posix_spawn(&pid, argv[0], &actions, &attr, argv, environ);
         if (*error != 0) pid = -1;

@@ -86,7 +86,8 @@ bool RenameAside(int dirfd, const std::string &name, std::string &aside) {
     snprintf(suffix, sizeof(suffix), ".untrusted-%lld", (long long)time(nullptr));
     aside = name + suffix;
     for (int n = 1; n < 100; n++) {
-        if (renameat2(dirfd, name.c_str(), dirfd, aside.c_str(), RENAME_NOREPLACE) == 0) return true;
+        if (renameat2(dirfd, name.c_str(), dirfd, aside.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
         if (errno != EEXIST) return false;
         aside = name + suffix + "." + std::to_string(n);
     }
@@ -100,8 +101,8 @@ bool MoveAside(const std::string &full, const char *why, std::string &report) {
     char text[1024];
     std::string aside;
     if (RenameAside(AT_FDCWD, full, aside)) {
-        snprintf(text, sizeof(text), "Directory %s is not safe (%s); moved it aside to %s", full.c_str(),
-                 why, aside.c_str());
+        snprintf(text, sizeof(text), "Directory %s is not safe (%s); moved it aside to %s",
+                 full.c_str(), why, aside.c_str());
         report = text;
         return true;
     }
@@ -348,13 +349,15 @@ FILE *QaxCreateBeside(int dirfd, const char *name, char *tempName, size_t tempSi
         // O_EXCL makes sure a name somebody did take is never opened.
         unsigned long long seed = ((unsigned long long)getpid() << 32) ^
                                   (unsigned long long)QaxClockMonotonicMs() * 2654435761ULL ^
-                                  ((unsigned long long)++s_counter << 16) ^ (unsigned long long)time(nullptr);
+                                  ((unsigned long long)++s_counter << 16) ^
+                                  (unsigned long long)time(nullptr);
         int n = snprintf(tempName, tempSize, "%s.%08llx", name, seed & 0xFFFFFFFFULL);
         if (n < 0 || (size_t)n >= tempSize) {
             errno = ENAMETOOLONG;
             return nullptr;
         }
-        int fd = openat(dirfd, tempName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        int fd =
+            openat(dirfd, tempName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             return nullptr;

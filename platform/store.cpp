@@ -64,7 +64,8 @@ constexpr char kPragmasVolatile[] =
 // Statements are cached by the address of these texts.
 constexpr char kSqlGet[] = "SELECT value FROM kv WHERE key = ?1";
 constexpr char kSqlPut[] =
-    "INSERT INTO kv(key, value) VALUES(?1, ?2) ON CONFLICT(key) DO UPDATE SET value = excluded.value";
+    "INSERT INTO kv(key, value) VALUES(?1, ?2) ON CONFLICT(key) DO UPDATE SET value = "
+    "excluded.value";
 constexpr char kSqlDelete[] = "DELETE FROM kv WHERE key = ?1";
 constexpr char kSqlList[] = "SELECT key, value FROM kv ORDER BY key";
 constexpr char kSqlBegin[] = "BEGIN IMMEDIATE";
@@ -113,7 +114,7 @@ uint64_t Now() { return QaxClockMonotonicMs(); }
 // written again for kRetryMs; then the connection is opened afresh, since one
 // opened on a read-only file system stays read-only for good.
 class Db {
-public:
+  public:
     explicit Db(Kind kind) : kind_(kind) {}
     Db(const Db &) = delete;
     Db &operator=(const Db &) = delete;
@@ -142,7 +143,7 @@ public:
         reopenAt_ = writeAt_ = 0;
     }
 
-private:
+  private:
     int OpenFile(OpenMode mode, std::string *why, bool *damaged);
     int Configure(OpenMode mode, std::string *why);
     int Exec(const char *sql);
@@ -189,9 +190,10 @@ void Db::Trouble(Op op, const char *format, ...) {
 void Db::Succeeded(Op op) {
     if (!failing_ || (op == Op::kRead && failedOp_ == Op::kWrite)) return;
     failing_ = false;
-    QaxReportError("aim_config", failedOp_ == Op::kWrite ? "Store %s is writable again"
-                                                         : "Store %s can be read again",
-                   path_.c_str());
+    QaxReportError(
+        "aim_config",
+        failedOp_ == Op::kWrite ? "Store %s is writable again" : "Store %s can be read again",
+        path_.c_str());
 }
 
 // The system's reason where there is one (SQLite records it only for these;
@@ -251,7 +253,8 @@ bool Db::Open(OpenMode mode) {
     QaxSplitPath(own, dir, sizeof dir);
     int dirfd = QaxOpenDir(dir, kDirMode, mode == OpenMode::kCreate ? QAX_DIR_CREATE : 0);
     if (dirfd < 0) {
-        if (mode == OpenMode::kExisting && (errno == ENOENT || errno == ENOTDIR || errno == EPERM)) {
+        if (mode == OpenMode::kExisting &&
+            (errno == ENOENT || errno == ENOTDIR || errno == EPERM)) {
             missing_ = true;
             return false;
         }
@@ -480,7 +483,7 @@ void Db::Close() {
 
 // Resets a statement after use, however the use ended.
 class Use {
-public:
+  public:
     explicit Use(sqlite3_stmt *stmt) : stmt_(stmt) {}
     ~Use() {
         if (stmt_ != nullptr) {
@@ -491,7 +494,7 @@ public:
     Use(const Use &) = delete;
     Use &operator=(const Use &) = delete;
 
-private:
+  private:
     sqlite3_stmt *stmt_;
 };
 
@@ -523,7 +526,7 @@ Registry &TheRegistry() {
 // Holds the store lock; in a child process, first drops the connections
 // inherited from the parent (closing writes nothing, see Configure).
 class Session {
-public:
+  public:
     Session() : registry_(TheRegistry()), lock_(registry_.mutex) {
         pid_t pid = getpid();
         if (registry_.pid != pid) {
@@ -535,7 +538,7 @@ public:
     Db &persistent() { return registry_.persistent; }
     Db &volatile_db() { return registry_.volatile_db; }
 
-private:
+  private:
     Registry &registry_;
     std::lock_guard<std::mutex> lock_;
 };
@@ -729,7 +732,8 @@ bool ListInto(Db &db, bool persistent, const char *prefix, size_t prefixLength,
             if (key == nullptr || length < prefixLength ||
                 (prefixLength > 0 && memcmp(key, prefix, prefixLength) != 0))
                 continue;
-            out->push_back(Entry{std::string(key, length), sqlite3_column_int64(stmt, 1), persistent});
+            out->push_back(
+                Entry{std::string(key, length), sqlite3_column_int64(stmt, 1), persistent});
         }
     }
     if (rc != SQLITE_DONE) {
@@ -810,9 +814,9 @@ bool RecordEvent(uint64_t timeMs, unsigned int id, const char *oldValue, size_t 
     int rc;
     {
         Use use(insert);
-        sqlite3_bind_int64(insert, 1,
-                           timeMs > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX
-                                                                     : static_cast<int64_t>(timeMs));
+        sqlite3_bind_int64(
+            insert, 1,
+            timeMs > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(timeMs));
         sqlite3_bind_int64(insert, 2, id);
         if (oldValue != nullptr)
             sqlite3_bind_text(insert, 3, oldValue, static_cast<int>(oldLength), SQLITE_STATIC);

@@ -29,8 +29,8 @@ constexpr uint8_t kInfo1 = 2;
 constexpr uint8_t kInfo2 = 6;
 constexpr uint8_t kSensorTemperature = 1;
 
-const char *const kInletNames[] = {"Inlet Temp", "Inlet 1 Temp", "Inlet 2 Temp",
-                                   "PEN Inlet Temp", "SEN Inlet Temp"};
+const char *const kInletNames[] = {"Inlet Temp", "Inlet 1 Temp", "Inlet 2 Temp", "PEN Inlet Temp",
+                                   "SEN Inlet Temp"};
 
 void Put16(uint8_t *p, unsigned v) {
     p[0] = static_cast<uint8_t>(v >> 8);
@@ -172,10 +172,15 @@ void Emulator::Fire(const Action &a, uint64_t monoMs, std::vector<int> *signals)
 bool Emulator::Draw(FaultKind kind) {
     FaultSetting &f = faults_[static_cast<int>(kind)];
     switch (f.mode) {
-    case FaultMode::Off: return false;
-    case FaultMode::On: return true;
-    case FaultMode::Once: f.mode = FaultMode::Off; return true;
-    case FaultMode::Rate: return rng_.NextUnit() < f.rate;
+    case FaultMode::Off:
+        return false;
+    case FaultMode::On:
+        return true;
+    case FaultMode::Once:
+        f.mode = FaultMode::Off;
+        return true;
+    case FaultMode::Rate:
+        return rng_.NextUnit() < f.rate;
     }
     return false;
 }
@@ -203,8 +208,8 @@ bool Emulator::Begin(Reply *r, int length) {
     return true;
 }
 
-int Emulator::Handle(int netFn, int cmd, const uint8_t *request, int requestLen,
-                     uint8_t *response, int *responseLen) {
+int Emulator::Handle(int netFn, int cmd, const uint8_t *request, int requestLen, uint8_t *response,
+                     int *responseLen) {
     if (response == nullptr || responseLen == nullptr || *responseLen < 1 || requestLen < 0 ||
         (request == nullptr && requestLen > 0))
         return kFailedCall;
@@ -240,9 +245,12 @@ int Emulator::Dispatch(int netFn, int cmd, const uint8_t *rq, int rqLen, Reply *
     if (Draw(FaultKind::Completion))
         return Error(r, faults_[static_cast<int>(FaultKind::Completion)].code);
     switch (cmd) {
-    case kCmdInstance: return Instance(rq, rqLen, r);
-    case kCmdElementMethod: return ElementMethod(rq, rqLen, r);
-    default: return Performance(rq, rqLen, r);
+    case kCmdInstance:
+        return Instance(rq, rqLen, r);
+    case kCmdElementMethod:
+        return ElementMethod(rq, rqLen, r);
+    default:
+        return Performance(rq, rqLen, r);
     }
 }
 
@@ -271,13 +279,14 @@ int Emulator::ElementMethod(const uint8_t *rq, int rqLen, Reply *r) {
     if (!firmwarePresent_) return Error(r, kCcInvalidCommand);
     const uint8_t handle = rq[3];
     const bool main = handle == sc_.moduleHandle;
-    if (!main && !(sc_.expansion && handle == sc_.expansionHandle))
-        return Error(r, kCcNotPresent);
+    if (!main && !(sc_.expansion && handle == sc_.expansionHandle)) return Error(r, kCcNotPresent);
     RegisterFile &regs = main ? regs_ : expansionRegs_;
     const uint8_t element = rq[4];
     switch (rq[5]) {
-    case kMethodRead: return RegisterRead(regs, rq, rqLen, r);
-    case kMethodWrite: return RegisterWrite(regs, rq, rqLen, r);
+    case kMethodRead:
+        return RegisterRead(regs, rq, rqLen, r);
+    case kMethodWrite:
+        return RegisterWrite(regs, rq, rqLen, r);
     case kMethodConfig:
         if (!main) return Error(r, kCcInvalidField);  // the expansion unit keeps no buffers
         return Configuration(element, rqLen, r);
@@ -294,12 +303,18 @@ int Emulator::ElementMethod(const uint8_t *rq, int rqLen, Reply *r) {
 
 uint64_t Emulator::LiveRegister(RegisterSource source) const {
     switch (source) {
-    case RegisterSource::DcEnergy: return model_.DcEnergy();
-    case RegisterSource::AcEnergy: return model_.AcEnergy();
-    case RegisterSource::ClockAccumulator: return model_.EffectiveCpuCounter();
-    case RegisterSource::ExhaustHeatIndex: return model_.OutletTemperature();
-    case RegisterSource::InletTemperature: return model_.InletTemperature();
-    case RegisterSource::Stored: break;
+    case RegisterSource::DcEnergy:
+        return model_.DcEnergy();
+    case RegisterSource::AcEnergy:
+        return model_.AcEnergy();
+    case RegisterSource::ClockAccumulator:
+        return model_.EffectiveCpuCounter();
+    case RegisterSource::ExhaustHeatIndex:
+        return model_.OutletTemperature();
+    case RegisterSource::InletTemperature:
+        return model_.InletTemperature();
+    case RegisterSource::Stored:
+        break;
     }
     return 0;
 }
@@ -311,10 +326,14 @@ int Emulator::RegisterRead(RegisterFile &regs, const uint8_t *rq, int rqLen, Rep
     uint64_t value = 0;
     RegisterSource source = RegisterSource::Stored;
     switch (regs.Read(rq[4], rq[6], length, &value, &source)) {
-    case RegisterFile::Access::Missing: return Error(r, kCcInvalidField);
-    case RegisterFile::Access::BadLength: return Error(r, kCcOutOfRange);
-    case RegisterFile::Access::Denied: return Error(r, kCcAccessDenied);
-    case RegisterFile::Access::Ok: break;
+    case RegisterFile::Access::Missing:
+        return Error(r, kCcInvalidField);
+    case RegisterFile::Access::BadLength:
+        return Error(r, kCcOutOfRange);
+    case RegisterFile::Access::Denied:
+        return Error(r, kCcAccessDenied);
+    case RegisterFile::Access::Ok:
+        break;
     }
     if (source != RegisterSource::Stored) value = LiveRegister(source) & RegisterMax(length);
     if (!Begin(r, 4 + length)) return 0;
@@ -329,10 +348,14 @@ int Emulator::RegisterWrite(RegisterFile &regs, const uint8_t *rq, int rqLen, Re
     if (length < 1 || length > 8) return Error(r, kCcOutOfRange);
     if (r->capacity < 4) return Error(r, kCcResponseTooLong);  // nothing written then
     switch (regs.Write(rq[4], rq[6], length, GetBig(rq + 8, length))) {
-    case RegisterFile::Access::Missing: return Error(r, kCcInvalidField);
-    case RegisterFile::Access::BadLength: return Error(r, kCcOutOfRange);
-    case RegisterFile::Access::Denied: return Error(r, kCcAccessDenied);
-    case RegisterFile::Access::Ok: break;
+    case RegisterFile::Access::Missing:
+        return Error(r, kCcInvalidField);
+    case RegisterFile::Access::BadLength:
+        return Error(r, kCcOutOfRange);
+    case RegisterFile::Access::Denied:
+        return Error(r, kCcAccessDenied);
+    case RegisterFile::Access::Ok:
+        break;
     }
     Begin(r, 4);
     return 0;
@@ -363,7 +386,8 @@ int Emulator::Configuration(uint8_t element, int rqLen, Reply *r) {
         r->buf[5] = element;
         Put16(r->buf + 6, sc_.chunkSize);
         Put16(r->buf + 8, std::min<uint32_t>(model_.PeriodMs() / 1000, 0xFFFF));
-        Put16(r->buf + 10, static_cast<unsigned>(std::min<size_t>(model_.Snapshot().size(), 0xFFFF)));
+        Put16(r->buf + 10,
+              static_cast<unsigned>(std::min<size_t>(model_.Snapshot().size(), 0xFFFF)));
         return 0;
     }
     case kElementInputPower: {
@@ -393,8 +417,8 @@ int Emulator::SnapshotRead(const uint8_t *rq, int rqLen, Reply *r) {
     const unsigned offset = static_cast<unsigned>(GetBig(rq + 6, 2));
     const unsigned asked = static_cast<unsigned>(GetBig(rq + 8, 2));
     if (offset > model_.Snapshot().size()) return Error(r, kCcOutOfRange);
-    unsigned n = std::min({asked, unsigned{sc_.chunkSize},
-                           static_cast<unsigned>(model_.Snapshot().size() - offset)});
+    unsigned n = std::min(
+        {asked, unsigned{sc_.chunkSize}, static_cast<unsigned>(model_.Snapshot().size() - offset)});
     // A continuation is where a replaced snapshot shows.
     if (offset > 0 && Draw(FaultKind::ReplaceMidTransfer)) {
         if (!ReplaceSnapshotOf(model_, lastMono_, host_.wallMs(), 0)) ++tagShift_;
@@ -432,8 +456,8 @@ int Emulator::IndexedRead(const uint8_t *rq, int rqLen, Reply *r) {
         Put16(data + 1, c.properties);
         data[3] = c.needed;
         data[4] = c.redundant;
-        Put16(data + 5, std::min(watts * c.needed, 0xFFFFu));                   // usable power
-        Put16(data + 7, std::min(watts * (c.needed + c.redundant), 0xFFFFu));   // installed power
+        Put16(data + 5, std::min(watts * c.needed, 0xFFFFu));                  // usable power
+        Put16(data + 7, std::min(watts * (c.needed + c.redundant), 0xFFFFu));  // installed power
         Put16(data + 9, 0);
         len = 11;
         for (uint8_t t : c.typeIndexes) data[len++] = t;
@@ -469,8 +493,7 @@ int Emulator::Performance(const uint8_t *rq, int rqLen, Reply *r) {
 
 // --- sensor records --------------------------------------------------------
 
-int Emulator::Sensors(uint8_t sensorType, uint8_t *buffer, uint32_t bufferSize,
-                      uint32_t *written) {
+int Emulator::Sensors(uint8_t sensorType, uint8_t *buffer, uint32_t bufferSize, uint32_t *written) {
     if (buffer == nullptr || written == nullptr) return kFailedCall;
     *written = 0;
     std::vector<int> signals;

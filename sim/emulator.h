@@ -19,9 +19,10 @@ namespace qaxsim {
 // Completion codes the firmware answers with.
 enum : uint8_t {
     kCcOk = 0x00,
-    kCcInvalidCommand = 0xC1,   // other net function or command; firmware absent; no performance data
-    kCcRequestLength = 0xC7,    // request shorter or longer than its layout
-    kCcOutOfRange = 0xC9,       // register length, snapshot offset, buffer index or length
+    kCcInvalidCommand =
+        0xC1,                 // other net function or command; firmware absent; no performance data
+    kCcRequestLength = 0xC7,  // request shorter or longer than its layout
+    kCcOutOfRange = 0xC9,     // register length, snapshot offset, buffer index or length
     kCcResponseTooLong = 0xCA,  // the answer does not fit the caller's buffer
     kCcNotPresent = 0xCB,       // unknown module handle
     kCcInvalidField = 0xCC,     // enterprise number, element, method, register, selector

@@ -51,7 +51,8 @@ class Writer {
     }
     // `width` bytes of `v`; widths above 8 are padded with leading zeros.
     void Field(uint64_t v, unsigned width) {
-        for (unsigned i = width; i > 0; --i) Byte(i > 8 ? 0 : static_cast<uint8_t>(v >> (8 * (i - 1))));
+        for (unsigned i = width; i > 0; --i)
+            Byte(i > 8 ? 0 : static_cast<uint8_t>(v >> (8 * (i - 1))));
     }
     void Fill(uint8_t b, size_t n) {
         for (size_t i = 0; i < n; ++i) Byte(b);
@@ -88,7 +89,8 @@ std::string CheckModelConfig(const ModelConfig &cfg) {
     if (!(cfg.efficiency > 0.05 && cfg.efficiency <= 1.0)) return "efficiency must be in (0.05, 1]";
     if (!(cfg.minWatts >= 0 && cfg.minWatts <= cfg.maxWatts && cfg.maxWatts <= 65535))
         return "power range must satisfy 0 <= min <= max <= 65535";
-    if (!std::isfinite(cfg.baseWatts) || !std::isfinite(cfg.swingWatts) || !std::isfinite(cfg.noiseWatts))
+    if (!std::isfinite(cfg.baseWatts) || !std::isfinite(cfg.swingWatts) ||
+        !std::isfinite(cfg.noiseWatts))
         return "power figures must be finite";
     if (cfg.snapshotPeriodMs == 0) return "snapshot period must be positive";
     if (cfg.historySeconds == 0) return "history must keep at least one second";
@@ -97,7 +99,8 @@ std::string CheckModelConfig(const ModelConfig &cfg) {
 
 Model::Model(const ModelConfig &cfg, uint64_t monotonicMs, uint64_t wallMs) : cfg_(cfg) {
     // Whatever the parser let through, keep the model's own arithmetic sound.
-    cfg_.histogramCounterWidth = std::min<uint8_t>(std::max<uint8_t>(cfg_.histogramCounterWidth, 1), 8);
+    cfg_.histogramCounterWidth =
+        std::min<uint8_t>(std::max<uint8_t>(cfg_.histogramCounterWidth, 1), 8);
     if (!(cfg_.efficiency > 0.05 && cfg_.efficiency <= 1.0)) cfg_.efficiency = 1.0;
     if (!(cfg_.maxWatts <= 65535)) cfg_.maxWatts = 65535;
     if (!(cfg_.minWatts >= 0)) cfg_.minWatts = 0;
@@ -105,7 +108,8 @@ Model::Model(const ModelConfig &cfg, uint64_t monotonicMs, uint64_t wallMs) : cf
     if (cfg_.subsystems.size() > 255) cfg_.subsystems.resize(255);
     if (cfg_.historySeconds == 0) cfg_.historySeconds = 1;
     // Whole seconds keep every histogram sample inside one snapshot period.
-    periodMs_ = static_cast<uint32_t>(std::max<uint64_t>(1, (cfg_.snapshotPeriodMs + 500) / 1000) * 1000);
+    periodMs_ =
+        static_cast<uint32_t>(std::max<uint64_t>(1, (cfg_.snapshotPeriodMs + 500) / 1000) * 1000);
     physicalSupplies_ = cfg_.supplies;
 
     now_ = monotonicMs;
@@ -237,7 +241,8 @@ void Model::Integrate(uint64_t ms) {
     memE_ += uint64_t{cur_.memory} * ms;
     coolE_ += uint64_t{cur_.cooling} * ms;
     rateE_ += uint64_t{cur_.cpuRate} * ms;
-    for (unsigned i = 0; i < physicalSupplies_; ++i) supplyE_[i] += uint64_t{SupplyWatts(cur_.ac, i)} * ms;
+    for (unsigned i = 0; i < physicalSupplies_; ++i)
+        supplyE_[i] += uint64_t{SupplyWatts(cur_.ac, i)} * ms;
     for (int d = 0; d < 4; ++d) utilE_[d] += uint64_t{cur_.util[d]} * ms;
     periodMsSoFar_ += ms;
 }
@@ -279,7 +284,7 @@ void Model::BuildSnapshot() {
     Writer w(snapshot_);
     const unsigned cw = cfg_.histogramCounterWidth;
     w.Byte(statusByte_);
-    w.Field(dcE_, 8);  // DC on every platform
+    w.Field(dcE_, 8);                         // DC on every platform
     for (uint64_t c : hist_) w.Field(c, cw);  // wraps at the counter's width
     w.Field(statusWord_, 2);
     w.Field(EffectiveCpuCounter(), 4);
@@ -297,7 +302,10 @@ void Model::BuildSnapshot() {
         for (unsigned i = 0; i < n; ++i) {
             for (unsigned k = 0; k < r; ++k) {
                 // Header: supply number, record number, zeros.
-                for (unsigned b = 0; b < d; ++b) w.Byte(b == 0 ? static_cast<uint8_t>(i + 1) : b == 1 ? static_cast<uint8_t>(k) : 0);
+                for (unsigned b = 0; b < d; ++b)
+                    w.Byte(b == 0   ? static_cast<uint8_t>(i + 1)
+                           : b == 1 ? static_cast<uint8_t>(k)
+                                    : 0);
                 if (k > 0) {
                     // Records the reader must skip carry a pattern that shows up if it does not.
                     w.Fill(0xA5, size_t{w1} + w2);
@@ -375,7 +383,9 @@ void Model::SetStatusWord(uint16_t w) { statusWord_ = w; }
 uint8_t Model::StatusByte() const { return statusByte_; }
 void Model::SetStatusByte(uint8_t b) { statusByte_ = b; }
 
-uint8_t Model::InletTemperature() const { return static_cast<uint8_t>(ClampRound(curInlet_, 0, 255)); }
+uint8_t Model::InletTemperature() const {
+    return static_cast<uint8_t>(ClampRound(curInlet_, 0, 255));
+}
 
 uint8_t Model::OutletTemperature() const {
     // Exhaust air warms by about 2.5 degrees per 100 W.
@@ -393,11 +403,20 @@ std::string Model::InletTemperatureText(unsigned sensor) const {
 int Model::Utilisation(uint8_t domain, uint8_t statistic) const {
     int d;
     switch (domain) {
-        case 0: d = 0; break;
-        case 4: d = 1; break;
-        case 5: d = 2; break;
-        case 6: d = 3; break;
-        default: return -1;
+    case 0:
+        d = 0;
+        break;
+    case 4:
+        d = 1;
+        break;
+    case 5:
+        d = 2;
+        break;
+    case 6:
+        d = 3;
+        break;
+    default:
+        return -1;
     }
     if (statistic > 2) return -1;
     return lastUtil_[d][statistic];
@@ -427,7 +446,8 @@ Truth Model::TruthMono(uint64_t fromMonoMs, uint64_t toMonoMs) const {
     // Segment holding `from`: the last one starting at or before it.
     size_t seg = 0;
     while (seg + 1 < segments_.size() && segments_[seg + 1].originMs <= fromMonoMs) ++seg;
-    uint64_t k = std::max(ringFirst_, segments_[seg].firstIndex + (fromMonoMs - segments_[seg].originMs) / kSecondMs);
+    uint64_t k = std::max(
+        ringFirst_, segments_[seg].firstIndex + (fromMonoMs - segments_[seg].originMs) / kSecondMs);
     t.supplies.assign(physicalSupplies_, TruthStat{});
     bool first = true;
     auto add = [&](TruthStat &s, uint32_t v, uint64_t ms) {
@@ -443,8 +463,9 @@ Truth Model::TruthMono(uint64_t fromMonoMs, uint64_t toMonoMs) const {
         const uint64_t end = SecondEnd(seg, k);
         const uint64_t a = std::max(start, fromMonoMs), b = std::min(end, toMonoMs);
         if (b <= a) continue;
-        const size_t slot = ring_.size() < cfg_.historySeconds ? static_cast<size_t>(k - ringFirst_)
-                                                               : (ringHead_ + static_cast<size_t>(k - ringFirst_)) % ring_.size();
+        const size_t slot = ring_.size() < cfg_.historySeconds
+                                ? static_cast<size_t>(k - ringFirst_)
+                                : (ringHead_ + static_cast<size_t>(k - ringFirst_)) % ring_.size();
         const SecondValues v = Derive(ring_[slot]);
         const uint64_t ms = b - a;
         add(t.dc, v.dc, ms);
@@ -453,7 +474,8 @@ Truth Model::TruthMono(uint64_t fromMonoMs, uint64_t toMonoMs) const {
         add(t.memory, v.memory, ms);
         add(t.cooling, v.cooling, ms);
         add(t.cpuRate, v.cpuRate, ms);
-        for (unsigned i = 0; i < physicalSupplies_; ++i) add(t.supplies[i], SupplyWatts(v.ac, i), ms);
+        for (unsigned i = 0; i < physicalSupplies_; ++i)
+            add(t.supplies[i], SupplyWatts(v.ac, i), ms);
         first = false;
     }
     t.valid = !first;

@@ -17,23 +17,26 @@
 
 namespace qaxsim {
 
-struct ModelConfig {            // filled by the core's scenario parser
+struct ModelConfig {  // filled by the core's scenario parser
     bool blade = false;
-    uint8_t histogramBuckets = 10;     // regular buckets (counters = buckets + 2)
-    uint8_t histogramCounterWidth = 2; // bytes per counter, 1..8
-    uint16_t histogramStart = 100;     // lower bound of first regular bucket (W)
-    uint8_t histogramStep = 50;        // bucket width (W)
-    uint8_t powerThermalCaps = 0x80;   // register element 0 id 7
-    uint32_t extendedCaps = 0x3C;      // register element 0 id 14
-    uint8_t supplies = 2;              // power supplies sharing the AC input
-    uint8_t inputPowerConfig[8] = {0, 2, 1, 1, 2, 2, 0, 0}; // bytes 6..13 of element 0x0B config; [1]=N supplies,[2]=R records,[3]=D header bytes,[4]=W1,[5]=W2
+    uint8_t histogramBuckets = 10;      // regular buckets (counters = buckets + 2)
+    uint8_t histogramCounterWidth = 2;  // bytes per counter, 1..8
+    uint16_t histogramStart = 100;      // lower bound of first regular bucket (W)
+    uint8_t histogramStep = 50;         // bucket width (W)
+    uint8_t powerThermalCaps = 0x80;    // register element 0 id 7
+    uint32_t extendedCaps = 0x3C;       // register element 0 id 14
+    uint8_t supplies = 2;               // power supplies sharing the AC input
+    uint8_t inputPowerConfig[8] = {
+        0, 2, 1, 1, 2,
+        2, 0, 0};  // bytes 6..13 of element 0x0B config; [1]=N supplies,[2]=R records,[3]=D header
+                   // bytes,[4]=W1,[5]=W2
     // Subsystem record types in the snapshot (CPU, memory, cooling). Built
     // from a static array: g++ 12 at -O2 misreports the initializer-list form
     // as reading uninitialised bytes.
     static constexpr uint8_t kDefaultSubsystems[3] = {1, 2, 4};
     std::vector<uint8_t> subsystems{std::begin(kDefaultSubsystems), std::end(kDefaultSubsystems)};
-    uint32_t snapshotPeriodMs = 30000; // rounded to whole seconds, at least 1 s
-    double baseWatts = 400, swingWatts = 80, noiseWatts = 10, efficiency = 0.92; // power model
+    uint32_t snapshotPeriodMs = 30000;  // rounded to whole seconds, at least 1 s
+    double baseWatts = 400, swingWatts = 80, noiseWatts = 10, efficiency = 0.92;  // power model
 
     uint64_t seed = 1;
 
@@ -46,7 +49,7 @@ struct ModelConfig {            // filled by the core's scenario parser
     // model starts: the first snapshot carries non-zero accumulators and a
     // tag of 1 + uptime / period (0 = a freshly started firmware, tag 1).
     uint64_t priorUptimeS = 3600;
-    uint32_t historySeconds = 48 * 3600;     // seconds of ground truth kept
+    uint32_t historySeconds = 48 * 3600;  // seconds of ground truth kept
 };
 
 // Empty when the configuration describes a snapshot the firmware could send
@@ -71,8 +74,8 @@ struct TruthStat {
 struct Truth {
     bool valid = false;
     TruthStat dc, ac, cpu, memory, cooling;
-    TruthStat cpuRate;               // effective CPU, counts per second
-    std::vector<TruthStat> supplies; // AC input of each supply
+    TruthStat cpuRate;                // effective CPU, counts per second
+    std::vector<TruthStat> supplies;  // AC input of each supply
 };
 
 // Values the model holds for one second.
@@ -85,29 +88,31 @@ struct SecondValues {
 class Model {
   public:
     Model(const ModelConfig &cfg, uint64_t monotonicMs, uint64_t wallMs);
-    void AdvanceTo(uint64_t monotonicMs, uint64_t wallMs); // integrates; takes a snapshot at each period boundary
-    void Reset(uint64_t monotonicMs, uint64_t wallMs);     // firmware reset: tag back to 1, counters cleared
-    void StepPower(double deltaWatts);                      // timeline "power step"
+    void AdvanceTo(uint64_t monotonicMs,
+                   uint64_t wallMs);  // integrates; takes a snapshot at each period boundary
+    void Reset(uint64_t monotonicMs,
+               uint64_t wallMs);        // firmware reset: tag back to 1, counters cleared
+    void StepPower(double deltaWatts);  // timeline "power step"
     uint16_t Tag() const;
-    const std::vector<uint8_t> &Snapshot() const;           // bytes of the current snapshot
+    const std::vector<uint8_t> &Snapshot() const;  // bytes of the current snapshot
     uint16_t StatusWord() const;
-    void SetStatusWord(uint16_t);   // frozen into the next snapshot
+    void SetStatusWord(uint16_t);  // frozen into the next snapshot
     uint8_t StatusByte() const;
-    void SetStatusByte(uint8_t);    // frozen into the next snapshot
+    void SetStatusByte(uint8_t);  // frozen into the next snapshot
 
     const ModelConfig &Config() const { return cfg_; }
     uint32_t PeriodMs() const { return periodMs_; }
     uint64_t SnapshotWallMs() const { return snapWall_; }  // timestamp of the current snapshot
     uint64_t SnapshotMonoMs() const { return snapMono_; }
-    uint64_t NowMs() const { return now_; }                // monotonic time integrated up to
+    uint64_t NowMs() const { return now_; }  // monotonic time integrated up to
 
     // Live readings (registers), as of the last AdvanceTo.
-    uint64_t DcEnergy() const { return dcE_; }   // W x ms
-    uint64_t AcEnergy() const { return acE_; }   // W x ms
+    uint64_t DcEnergy() const { return dcE_; }  // W x ms
+    uint64_t AcEnergy() const { return acE_; }  // W x ms
     uint32_t EffectiveCpuCounter() const { return static_cast<uint32_t>(rateE_ / 1000); }
     const SecondValues &Current() const { return cur_; }
     uint32_t SupplyWatts(uint32_t acWatts, unsigned supply) const;
-    uint8_t InletTemperature() const;   // whole degrees C
+    uint8_t InletTemperature() const;  // whole degrees C
     uint8_t OutletTemperature() const;
     // Reading text of inlet sensor `sensor` (0..4), e.g. "23.125".
     std::string InletTemperatureText(unsigned sensor) const;
@@ -127,7 +132,7 @@ class Model {
     size_t HistorySize() const { return ring_.size(); }
 
   private:
-    struct Segment {          // a run of whole seconds starting at origin
+    struct Segment {  // a run of whole seconds starting at origin
         uint64_t firstIndex;
         uint64_t originMs;
     };
@@ -158,17 +163,17 @@ class Model {
     unsigned physicalSupplies_ = 0;
 
     uint64_t now_ = 0;
-    int64_t wallOffset_ = 0;      // wall - monotonic, from the last call
+    int64_t wallOffset_ = 0;  // wall - monotonic, from the last call
     uint64_t nextSnapshot_ = 0;
-    uint64_t secStart_ = 0;       // start of the current second
-    uint64_t secIndex_ = 0;       // index of the current second (never restarts)
+    uint64_t secStart_ = 0;  // start of the current second
+    uint64_t secIndex_ = 0;  // index of the current second (never restarts)
     SecondValues cur_;
     double curInlet_ = 0;
     double stepWatts_ = 0;
 
     // Firmware counters.
     uint64_t dcE_ = 0, acE_ = 0, cpuE_ = 0, memE_ = 0, coolE_ = 0;
-    uint64_t rateE_ = 0;          // counts x ms
+    uint64_t rateE_ = 0;  // counts x ms
     std::vector<uint64_t> hist_;
 
     // The open snapshot period.
@@ -190,8 +195,8 @@ class Model {
 
     // Ground truth: DC of the last seconds (everything else derives from it).
     std::vector<uint16_t> ring_;
-    size_t ringHead_ = 0;         // slot of the oldest second once full
-    uint64_t ringFirst_ = 0;      // index of the oldest second kept
+    size_t ringHead_ = 0;     // slot of the oldest second once full
+    uint64_t ringFirst_ = 0;  // index of the oldest second kept
     std::deque<Segment> segments_;
     std::deque<SnapRecord> snaps_;
 };

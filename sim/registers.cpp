@@ -27,7 +27,7 @@ const RegisterInfo kTable[] = {
     {0x01, 1, 8, R, NO, RegisterSource::AcEnergy},
     // Clock accumulation.
     {0x04, 0, 4, R, NO, RegisterSource::ClockAccumulator},
-    {0x04, 1, 2, R, NO, kStored},   // clock rate
+    {0x04, 1, 2, R, NO, kStored},  // clock rate
     // Power control.
     {0x07, 0, 2, R, W, kStored},    // power cap
     {0x07, 1, 2, R, NO, kStored},   // max power cap, hot-plug
@@ -42,27 +42,27 @@ const RegisterInfo kTable[] = {
     {0x09, 0, 1, R, NO, RegisterSource::ExhaustHeatIndex},
     {0x09, 1, 1, R, NO, RegisterSource::InletTemperature},
     // Power supplies: bits 3-4 of an indexed id select a group of four.
-    {0x0A, 0, 1, R, NO, kStored},   // max number of supplies - 1
-    {0x0A, 1, 8, R, NO, kStored},   // output label power, group 0
+    {0x0A, 0, 1, R, NO, kStored},  // max number of supplies - 1
+    {0x0A, 1, 8, R, NO, kStored},  // output label power, group 0
     {0x0A, 9, 8, R, NO, kStored},
     {0x0A, 17, 8, R, NO, kStored},
     {0x0A, 25, 8, R, NO, kStored},
-    {0x0A, 2, 1, R, NO, kStored},   // presence, group 0
+    {0x0A, 2, 1, R, NO, kStored},  // presence, group 0
     {0x0A, 10, 1, R, NO, kStored},
     {0x0A, 18, 1, R, NO, kStored},
     {0x0A, 26, 1, R, NO, kStored},
-    {0x0A, 4, 2, R, NO, kStored},   // input voltage, group 0
+    {0x0A, 4, 2, R, NO, kStored},  // input voltage, group 0
     {0x0A, 12, 2, R, NO, kStored},
     {0x0A, 20, 2, R, NO, kStored},
     {0x0A, 28, 2, R, NO, kStored},
     {0x0A, 30, 1, R, W, kStored},   // redundancy target
     {0x0A, 31, 1, NO, W, kStored},  // target redundancy configuration (needs extended bit 9)
     // Server power-down.
-    {0x0D, 0, 2, R, NO, kStored},   // support
-    {0x0D, 1, 8, R, NO, kStored},   // standby power
-    {0x0D, 2, 2, R, NO, kStored},   // IPL time
-    {0x0D, 3, 4, R, NO, kStored},   // power cycles
-    {0x0D, 4, 2, R, NO, kStored},   // wakes from S3
+    {0x0D, 0, 2, R, NO, kStored},  // support
+    {0x0D, 1, 8, R, NO, kStored},  // standby power
+    {0x0D, 2, 2, R, NO, kStored},  // IPL time
+    {0x0D, 3, 4, R, NO, kStored},  // power cycles
+    {0x0D, 4, 2, R, NO, kStored},  // wakes from S3
     // Power maximizer.
     {0x0E, 6, 1, R, NO, kStored},
 };
@@ -89,27 +89,43 @@ uint64_t DefaultValue(const RegisterInfo &r, const ModelConfig &cfg) {
     switch (r.element) {
     case 0x00:
         switch (r.id) {
-        case 0: return 0x01;  // host powered on
-        case 5: return 0x02;  // power capping enabled
-        case 7: return cfg.powerThermalCaps;
-        case 8: return 0x01;
-        case 9: return 0x02;  // capping mode 2: capping in force, limits readable
-        case 14: return cfg.extendedCaps;
-        default: return 0;
+        case 0:
+            return 0x01;  // host powered on
+        case 5:
+            return 0x02;  // power capping enabled
+        case 7:
+            return cfg.powerThermalCaps;
+        case 8:
+            return 0x01;
+        case 9:
+            return 0x02;  // capping mode 2: capping in force, limits readable
+        case 14:
+            return cfg.extendedCaps;
+        default:
+            return 0;
         }
     case 0x04:
         return r.id == 1 ? 1000 : 0;  // accumulator ticks per second
     case 0x07:
         switch (r.id) {
-        case 0: return 500;
-        case 1: return 650;
-        case 2: return 650;
-        case 4: return 300;
-        case 5: return 30;
-        case 6: return 250;
-        case 9: return 800;
-        case 12: return 280;
-        default: return 0;
+        case 0:
+            return 500;
+        case 1:
+            return 650;
+        case 2:
+            return 650;
+        case 4:
+            return 300;
+        case 5:
+            return 30;
+        case 6:
+            return 250;
+        case 9:
+            return 800;
+        case 12:
+            return 280;
+        default:
+            return 0;
         }
     case 0x0A:
         if (r.id == 0) return cfg.supplies > 0 ? cfg.supplies - 1u : 0u;
@@ -122,7 +138,8 @@ uint64_t DefaultValue(const RegisterInfo &r, const ModelConfig &cfg) {
                 v = (v << 16) | ((present >> i) & 1u ? kLabelPowerWatts : 0u);
             return v;
         }
-        case 2: return GroupPresence(group, cfg);
+        case 2:
+            return GroupPresence(group, cfg);
         case 4: {  // byte 0: which supplies report; byte 1: 2-bit codes, 1 = 220 V
             const unsigned present = GroupPresence(group, cfg);
             unsigned codes = 0;
@@ -130,15 +147,21 @@ uint64_t DefaultValue(const RegisterInfo &r, const ModelConfig &cfg) {
                 if ((present >> i) & 1u) codes |= 1u << (2 * i);
             return (present << 8) | codes;
         }
-        default: return 0;
+        default:
+            return 0;
         }
     case 0x0D:
         switch (r.id) {
-        case 0: return 0x0001;
-        case 1: return (1ull << 40) | (12ull << 24);  // data byte 2 = 1, bytes 3-4 = 12 W
-        case 2: return 120;
-        case 3: return (12ull << 16) | 3;             // 12 power cycles, 3 of them AC
-        default: return 0;
+        case 0:
+            return 0x0001;
+        case 1:
+            return (1ull << 40) | (12ull << 24);  // data byte 2 = 1, bytes 3-4 = 12 W
+        case 2:
+            return 120;
+        case 3:
+            return (12ull << 16) | 3;  // 12 power cycles, 3 of them AC
+        default:
+            return 0;
         }
     default:
         return 0;

@@ -11,8 +11,8 @@ namespace qaxsim {
 struct ModelConfig;
 
 enum class RegisterSource : uint8_t {
-    Stored,          // holds what was last written (or its default)
-    DcEnergy,        // live values of the power model, until a scenario pins them
+    Stored,    // holds what was last written (or its default)
+    DcEnergy,  // live values of the power model, until a scenario pins them
     AcEnergy,
     ClockAccumulator,
     ExhaustHeatIndex,
@@ -24,7 +24,7 @@ struct RegisterInfo {
     uint8_t id;
     uint8_t length;  // bytes, 1..8
     bool readable;
-    bool writable;   // over IPMI; scenarios may set any register
+    bool writable;  // over IPMI; scenarios may set any register
     RegisterSource source;
 };
 

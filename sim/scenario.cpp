@@ -9,9 +9,9 @@
 namespace qaxsim {
 namespace {
 
-constexpr unsigned kMaxSupplies = 16;          // four groups of the indexed registers
-constexpr uint16_t kMaxChunk = 255 - 8;        // an answer is one IPMI message
-constexpr size_t kMaxSensorName = 191;         // offsets 6..197 of a record
+constexpr unsigned kMaxSupplies = 16;    // four groups of the indexed registers
+constexpr uint16_t kMaxChunk = 255 - 8;  // an answer is one IPMI message
+constexpr size_t kMaxSensorName = 191;   // offsets 6..197 of a record
 constexpr size_t kMaxSensorReading = 255;
 constexpr size_t kMaxPsuIndexes = 64;
 constexpr size_t kMaxSubsystems = 32;
@@ -126,8 +126,7 @@ double *RealKey(const std::string &key, ModelConfig *m) {
 
 class Parser {
   public:
-    Parser(bool defaultBlade, Scenario *out, std::string *error)
-        : sc_(out), error_(error) {
+    Parser(bool defaultBlade, Scenario *out, std::string *error) : sc_(out), error_(error) {
         sc_->model.blade = defaultBlade;
     }
 
@@ -154,8 +153,7 @@ class Parser {
         }
         return true;
     }
-    bool Range(const std::string &word, uint64_t min, uint64_t max, const char *what,
-               uint64_t *v) {
+    bool Range(const std::string &word, uint64_t min, uint64_t max, const char *what, uint64_t *v) {
         if (!ParseUnsigned(word, max, v) || *v < min) {
             return Fail("bad " + std::string(what) + " \"" + word + "\" (" + std::to_string(min) +
                         ".." + std::to_string(max) + ")");
@@ -177,8 +175,8 @@ class Parser {
     bool Timeline(const std::vector<std::string> &w);
     bool Fault(const std::vector<std::string> &w, size_t first, FaultKind *kind,
                FaultSetting *setting);
-    bool Register(const std::vector<std::string> &w, size_t first, uint8_t *element,
-                  uint8_t *id, uint64_t *value);
+    bool Register(const std::vector<std::string> &w, size_t first, uint8_t *element, uint8_t *id,
+                  uint64_t *value);
     bool Sensor(const std::vector<std::string> &w);
     bool Finish();
 
@@ -211,7 +209,8 @@ bool Parser::Register(const std::vector<std::string> &w, size_t first, uint8_t *
                       uint8_t *id, uint64_t *value) {
     uint64_t e, i, v;
     if (!Count(w, first, 3, 3, "register ELEMENT ID VALUE") ||
-        !Unsigned(w[first], 0xFF, "element", &e) || !Unsigned(w[first + 1], 0xFF, "register id", &i) ||
+        !Unsigned(w[first], 0xFF, "element", &e) ||
+        !Unsigned(w[first + 1], 0xFF, "register id", &i) ||
         !Unsigned(w[first + 2], ~0ull, "register value", &v))
         return false;
     *element = static_cast<uint8_t>(e);
@@ -346,8 +345,7 @@ bool Parser::Setting(const std::vector<std::string> &w) {
         return true;
     }
     if (key == "histogram_buckets") {
-        if (!Count(w, 1, 1, 1, "histogram_buckets N") ||
-            !Range(w[1], 1, 253, "bucket count", &v))
+        if (!Count(w, 1, 1, 1, "histogram_buckets N") || !Range(w[1], 1, 253, "bucket count", &v))
             return false;
         m.histogramBuckets = static_cast<uint8_t>(v);
         return true;
@@ -435,21 +433,24 @@ bool Parser::Setting(const std::vector<std::string> &w) {
         const bool share = key == "efficiency" || key.find("_share") != std::string::npos;
         const double max = share ? 1 : key == "inlet_celsius" ? 100 : 65535;
         if (!ParseReal(w[1], &d) || d < 0 || d > max || (key == "efficiency" && d <= 0.05))
-            return Fail("bad number \"" + w[1] + "\" (0.." + (share ? "1" : max == 100 ? "100" : "65535") + ")");
+            return Fail("bad number \"" + w[1] + "\" (0.." +
+                        (share        ? "1"
+                         : max == 100 ? "100"
+                                      : "65535") +
+                        ")");
         *target = d;
         return true;
     }
     if (key == "cpu_max_rate") {
-        if (!Count(w, 1, 1, 1, "cpu_max_rate COUNTS") ||
-            !Unsigned(w[1], 0xFFFFFFFFull, "rate", &v))
+        if (!Count(w, 1, 1, 1, "cpu_max_rate COUNTS") || !Unsigned(w[1], 0xFFFFFFFFull, "rate", &v))
             return false;
         m.cpuMaxRate = static_cast<uint32_t>(v);
         return true;
     }
     if (key == "prior_uptime" || key == "history_seconds") {
         if (!Count(w, 1, 1, 1, "KEY SECONDS") ||
-            !Unsigned(w[1], key == "prior_uptime" ? 100ull * 365 * 86400 : 30ull * 86400,
-                      "seconds", &v))
+            !Unsigned(w[1], key == "prior_uptime" ? 100ull * 365 * 86400 : 30ull * 86400, "seconds",
+                      &v))
             return false;
         if (key == "prior_uptime")
             m.priorUptimeS = v;
@@ -563,8 +564,7 @@ bool Parser::Timeline(const std::vector<std::string> &w) {
         if (!Fault(w, 3, &a.fault, &a.setting)) return false;
     } else if (act == "power_step") {
         if (!Count(w, 3, 1, 1, "at SECONDS power_step +/-WATTS")) return false;
-        if (!ParseReal(w[3], &a.watts) || std::fabs(a.watts) > 1e6)
-            return BadNumber(w[3], "watts");
+        if (!ParseReal(w[3], &a.watts) || std::fabs(a.watts) > 1e6) return BadNumber(w[3], "watts");
         a.kind = ActionKind::PowerStep;
     } else if (act == "sigterm") {
         if (!Count(w, 3, 0, 0, "at SECONDS sigterm")) return false;
@@ -582,8 +582,9 @@ bool Parser::Finish() {
     for (const RegisterOverride &r : sc_->registers) {
         line_ = r.line;
         const RegisterInfo *info = FindRegister(r.element, r.id, sc_->model);
-        if (info == nullptr) return Fail("no register " + std::to_string(r.id) + " in element " +
-                                         std::to_string(r.element));
+        if (info == nullptr)
+            return Fail("no register " + std::to_string(r.id) + " in element " +
+                        std::to_string(r.element));
         if (r.value > RegisterMax(info->length))
             return Fail("value does not fit the " + std::to_string(info->length) +
                         "-byte register");
@@ -592,8 +593,9 @@ bool Parser::Finish() {
         if (a.kind != ActionKind::SetRegister) continue;
         line_ = a.line;
         const RegisterInfo *info = FindRegister(a.element, a.id, sc_->model);
-        if (info == nullptr) return Fail("no register " + std::to_string(a.id) + " in element " +
-                                         std::to_string(a.element));
+        if (info == nullptr)
+            return Fail("no register " + std::to_string(a.id) + " in element " +
+                        std::to_string(a.element));
         if (a.value > RegisterMax(info->length))
             return Fail("value does not fit the " + std::to_string(info->length) +
                         "-byte register");
@@ -616,19 +618,26 @@ bool Parser::Finish() {
 }  // namespace
 
 bool IsBladeFamily(const char *family) {
-    return family != nullptr && (std::strcmp(family, "blade") == 0 ||
-                                 std::strcmp(family, "iteblade") == 0);
+    return family != nullptr &&
+           (std::strcmp(family, "blade") == 0 || std::strcmp(family, "iteblade") == 0);
 }
 
 const char *FaultName(FaultKind kind) {
     switch (kind) {
-    case FaultKind::IpmiFail: return "ipmi_fail";
-    case FaultKind::Completion: return "completion";
-    case FaultKind::ReplaceMidTransfer: return "replace_mid_transfer";
-    case FaultKind::Oversized: return "oversized";
-    case FaultKind::Short: return "short";
-    case FaultKind::NoFirmware: return "no_firmware";
-    case FaultKind::SensorFail: return "sensor_fail";
+    case FaultKind::IpmiFail:
+        return "ipmi_fail";
+    case FaultKind::Completion:
+        return "completion";
+    case FaultKind::ReplaceMidTransfer:
+        return "replace_mid_transfer";
+    case FaultKind::Oversized:
+        return "oversized";
+    case FaultKind::Short:
+        return "short";
+    case FaultKind::NoFirmware:
+        return "no_firmware";
+    case FaultKind::SensorFail:
+        return "sensor_fail";
     }
     return "?";
 }
@@ -643,7 +652,7 @@ bool ParseScenario(const std::string &text, bool defaultBlade, Scenario *out, st
     redundant.needed = 1;
     redundant.redundant = 1;
     redundant.typeIndexes = {0, 0};
-    PsuConfigSpec plain;      // 2+0, valid, not usable
+    PsuConfigSpec plain;  // 2+0, valid, not usable
     plain.id = 2;
     plain.properties = 0x03;
     plain.needed = 2;

@@ -26,13 +26,13 @@ enum class FaultMode : uint8_t { Off, On, Once, Rate };
 
 struct FaultSetting {
     FaultMode mode = FaultMode::Off;
-    double rate = 0;    // FaultMode::Rate: probability per eligible request
-    uint8_t code = 0;   // FaultKind::Completion: the completion code
+    double rate = 0;   // FaultMode::Rate: probability per eligible request
+    uint8_t code = 0;  // FaultKind::Completion: the completion code
 };
 
 enum class ActionKind : uint8_t {
     Reset,
-    SetRegister,   // also "cap ..."
+    SetRegister,  // also "cap ..."
     StatusByte,
     StatusWord,
     ClockJump,
@@ -55,7 +55,7 @@ struct Action {
     double watts = 0;        // PowerStep
     bool on = false;         // Firmware (present), Performance (supported)
     FaultKind fault = FaultKind::IpmiFail;
-    FaultSetting setting;    // Fault
+    FaultSetting setting;  // Fault
 };
 
 struct SensorSpec {
@@ -95,7 +95,7 @@ struct Scenario {
     std::vector<uint16_t> psuTypes;   // rated watts per supply type
     std::vector<PsuConfigSpec> psuConfigs;
     FaultSetting faults[kFaultKinds];
-    std::vector<Action> timeline;     // ordered by time, then by line
+    std::vector<Action> timeline;  // ordered by time, then by line
 };
 
 // Parses scenario text. `defaultBlade` is the platform family when the text

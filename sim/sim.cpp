@@ -97,7 +97,8 @@ std::shared_ptr<Emulator> MakeEmulatorFromEnvironment(const Host &host, std::str
     if (historySeconds != 0 && text.find("history_seconds") == std::string::npos)
         text += "\nhistory_seconds " + std::to_string(historySeconds) + "\n";
     std::shared_ptr<Emulator> emu = MakeEmulator(text, seed, host, &why);
-    if (!emu && error) *error = (fromFile ? std::string(path) : std::string("scenario")) + ": " + why;
+    if (!emu && error)
+        *error = (fromFile ? std::string(path) : std::string("scenario")) + ": " + why;
     return emu;
 }
 

@@ -13,10 +13,10 @@ namespace qaxsim {
 
 // What the emulator needs from its host process.
 struct Host {
-    std::function<uint64_t()> wallMs;          // wall clock, ms since the epoch
-    std::function<uint64_t()> monotonicMs;     // monotonic clock, ms
-    std::function<void(int64_t)> jumpWall;     // timeline: set the wall clock by +/- seconds
-    std::function<void(int)> raiseSignal;      // timeline: deliver a signal to this process
+    std::function<uint64_t()> wallMs;       // wall clock, ms since the epoch
+    std::function<uint64_t()> monotonicMs;  // monotonic clock, ms
+    std::function<void(int64_t)> jumpWall;  // timeline: set the wall clock by +/- seconds
+    std::function<void(int)> raiseSignal;   // timeline: deliver a signal to this process
 };
 
 class Emulator;

@@ -30,10 +30,20 @@ class IpmiSim {
         std::ofstream(dir_ + "/scenario.scn") << scenario;
         std::ofstream(dir_ + "/extra.emu") << emu;
         // The script's complaints join its output: the last line is the reason.
-        std::vector<std::string> argv = {
-            "/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", "/bin/bash", kScript, "start", "--plugin",
-            QAX_TOOLS_DIR "/../sim/plugin/qax_ipmi_sim.so", "--dir", dir_ + "/sim", "--emu",
-            dir_ + "/extra.emu", "--options", "scenario=" + dir_ + "/scenario.scn " + options};
+        std::vector<std::string> argv = {"/bin/sh",
+                                         "-c",
+                                         "exec \"$0\" \"$@\" 2>&1",
+                                         "/bin/bash",
+                                         kScript,
+                                         "start",
+                                         "--plugin",
+                                         QAX_TOOLS_DIR "/../sim/plugin/qax_ipmi_sim.so",
+                                         "--dir",
+                                         dir_ + "/sim",
+                                         "--emu",
+                                         dir_ + "/extra.emu",
+                                         "--options",
+                                         "scenario=" + dir_ + "/scenario.scn " + options};
         if (port != 0) argv.insert(argv.end(), {"--port", std::to_string(port)});
         // The script's default user; the clock is real unless `env` says
         // otherwise; the rest is in `options`.
@@ -62,16 +72,19 @@ class IpmiSim {
     const std::string &Error() const { return error_; }
     // The environment of a lan client of this simulator.
     std::map<std::string, std::string> ClientEnv(const char *timeoutMs = "2000") const {
-        return {{"QAX_IPMI", "lan"}, {"QAX_IPMI_HOST", "127.0.0.1"},
-                {"QAX_IPMI_PORT", std::to_string(port_)}, {"QAX_IPMI_USER", "qax"},
-                {"IPMI_PASSWORD", "qax-sim"}, {"QAX_IPMI_CIPHER", "3"},
-                {"QAX_IPMI_WORKAROUNDS", "opensesspriv"}, {"QAX_IPMI_TIMEOUT_MS", timeoutMs}};
+        return {{"QAX_IPMI", "lan"},
+                {"QAX_IPMI_HOST", "127.0.0.1"},
+                {"QAX_IPMI_PORT", std::to_string(port_)},
+                {"QAX_IPMI_USER", "qax"},
+                {"IPMI_PASSWORD", "qax-sim"},
+                {"QAX_IPMI_CIPHER", "3"},
+                {"QAX_IPMI_WORKAROUNDS", "opensesspriv"},
+                {"QAX_IPMI_TIMEOUT_MS", timeoutMs}};
     }
     // `ipmitool raw BYTES` against the simulator: its exit status and its output.
     int IpmitoolRaw(std::vector<std::string> bytes, std::string *out) const {
         bytes.insert(bytes.begin(), {"/usr/bin/ipmitool", "-I", "lanplus", "-H", "127.0.0.1", "-p",
-                                     std::to_string(port_), "-U", "qax", "-E", "-C", "3", "-N",
-                                     "1", "-R", "2", "raw"});
+                                     std::to_string(port_), "-U", "qax", "-E", "-C", "3", "-N", "1", "-R", "2", "raw"});
         return Run(bytes, {{"IPMI_PASSWORD", "qax-sim"}}, dir_ + "/ipmitool.out", out);
     }
 

@@ -60,8 +60,10 @@ inline Process Start(const std::vector<std::string> &argv, const std::map<std::s
         if (eq != std::string::npos) all[kv.substr(0, eq)] = kv.substr(eq + 1);
     }
     for (const auto &kv : env) {
-        if (kv.second.empty()) all.erase(kv.first);
-        else all[kv.first] = kv.second;
+        if (kv.second.empty())
+            all.erase(kv.first);
+        else
+            all[kv.first] = kv.second;
     }
     std::vector<std::string> envStrings;
     for (const auto &kv : all) envStrings.push_back(kv.first + "=" + kv.second);

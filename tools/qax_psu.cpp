@@ -27,7 +27,7 @@ constexpr char kUsage[] =
 // The readers report every request on standard output; a person asking for
 // the description wants only the description unless -v says otherwise.
 class QuietStdout {
-public:
+  public:
     explicit QuietStdout(bool quiet) {
         if (!quiet) return;
         fflush(stdout);
@@ -40,7 +40,7 @@ public:
     QuietStdout(const QuietStdout &) = delete;
     QuietStdout &operator=(const QuietStdout &) = delete;
 
-private:
+  private:
     void Restore() {
         if (saved_ < 0) return;
         fflush(stdout);

@@ -28,8 +28,7 @@ int Request(void *, int netFn, int cmd, const uint8_t *request, int requestLen, 
             int *responseLen) {
     qaxsim::Emulator *emulator = ProcessEmulator();
     if (emulator == nullptr) return QAX_IPMI_ERR_NO_TRANSPORT;
-    return qaxsim::HandleRequest(*emulator, netFn, cmd, request, requestLen, response,
-                                 responseLen);
+    return qaxsim::HandleRequest(*emulator, netFn, cmd, request, requestLen, response, responseLen);
 }
 
 int SensorRecords(void *, uint8_t sensorType, uint8_t *buffer, uint32_t bufferSize,

@@ -67,8 +67,8 @@ class Clock {
             if (Digits(text, 0, 253402300799ULL, &start))
                 startS_ = static_cast<long long>(start);
             else
-                fprintf(stderr, "qax plugin: invalid QAX_CLOCK_START \"%.32s\"; using %lld\n",
-                        text, startS_);
+                fprintf(stderr, "qax plugin: invalid QAX_CLOCK_START \"%.32s\"; using %lld\n", text,
+                        startS_);
         }
     }
     uint64_t WallMs() const {
@@ -181,8 +181,8 @@ void RaiseSignal(Plugin *p, int sig) {
 // then the bytes that follow the enterprise number, which the simulator puts
 // back. On entry `*rdata_len` is the buffer's capacity, the enterprise bytes
 // included, and writing past it would corrupt the simulator.
-void HandleFirmwareRequest(lmc_data_t *, msg_t *msg, unsigned char *rdata,
-                           unsigned int *rdata_len, void *cb_data) {
+void HandleFirmwareRequest(lmc_data_t *, msg_t *msg, unsigned char *rdata, unsigned int *rdata_len,
+                           void *cb_data) {
     Plugin *p = static_cast<Plugin *>(cb_data);
     const unsigned capacity = *rdata_len;
     if (capacity < 1) return;
@@ -305,7 +305,8 @@ QAX_PLUGIN_EXPORT int ipmi_sim_module_init(sys_data_t *sys, const char *options)
                 static_cast<unsigned>(check->GetScenario().chunkSize), kMaxChunk);
         return EINVAL;
     }
-    if (sys->alloc_timer == nullptr || sys->alloc_timer(sys, SignalTimer, raw, &p->signalTimer) != 0)
+    if (sys->alloc_timer == nullptr ||
+        sys->alloc_timer(sys, SignalTimer, raw, &p->signalTimer) != 0)
         p->signalTimer = nullptr;
     const int rv = ipmi_emu_register_iana_handler(kEnterprise, HandleFirmwareRequest, raw);
     if (rv != 0) {

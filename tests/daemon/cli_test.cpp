@@ -64,10 +64,8 @@ TEST_F(QaxBinary, ReadOfAMissingFileReportsTheReaderCode) {
 TEST_F(QaxBinary, SigtermWhileWaitingSavesBothHistories) {
     for (const bool staleLock : {false, true}) {
         SCOPED_TRACE(staleLock ? "stale lock" : "no lock");
-        for (const char *left : {"/pstorage/power/PowerHistoryFull",
-                                 "/pstorage/power/PowerPerformanceFull",
-                                 "/tmp/qax_trace/qax_trace_log_0.txt",
-                                 "/tmp/qax_trace/qax_trace_log_1.txt"})
+        for (const char *left : {"/pstorage/power/PowerHistoryFull", "/pstorage/power/PowerPerformanceFull",
+                                 "/tmp/qax_trace/qax_trace_log_0.txt", "/tmp/qax_trace/qax_trace_log_1.txt"})
             unlink((root_.Path() + left).c_str());
         auto env = Env();
         env["QAX_IPMI"] = "inband";

@@ -184,8 +184,7 @@ TEST_F(LockTest, WriteUCToFileKeepsTheLowByteOrReportsFailure) {
 
     WriteUCToFile("/tmp/no_such_dir/x.log", 5);
     const std::string trace = ReadFile(root_.Path() + "/tmp/qax_trace/qax_trace_log_0.txt");
-    EXPECT_NE(trace.find("[ERROR] \"WriteUCToFile\": Can't write 5 to /tmp/no_such_dir/x.log"),
-              std::string::npos);
+    EXPECT_NE(trace.find("[ERROR] \"WriteUCToFile\": Can't write 5 to /tmp/no_such_dir/x.log"), std::string::npos);
 }
 
 }  // namespace

@@ -25,15 +25,17 @@ TEST(EventsEndToEnd, StatusBitsAndCapChangesAreEachReportedOnce) {
                                "at 500 status_byte 0x02\nat 500 status_word 0x0000\n"
                                "at 560 cap max 700\nat 650 cap min 280\nat 740 cap soft_min 240\nat 1200 sigterm\n";
     const std::map<std::string, std::string> env = {
-        {"QAX_ROOT", root.Path()}, {"QAX_CLOCK", "virtual"}, {"QAX_CLOCK_START", "1798761600"}, {"QAX_IPMI", "sim"},
-        {"QAX_SIM_SEED", "3"},     {"TZ", "UTC"},           {"ZOQ_FAMILY", ""},                {"QAX_SIM_SCENARIO", scenario}};
+        {"QAX_ROOT", root.Path()}, {"QAX_CLOCK", "virtual"},      {"QAX_CLOCK_START", "1798761600"},
+        {"QAX_IPMI", "sim"},       {"QAX_SIM_SEED", "3"},         {"TZ", "UTC"},
+        {"ZOQ_FAMILY", ""},        {"QAX_SIM_SCENARIO", scenario}};
     std::string out;
     ASSERT_EQ(qaxtest::Run({QAX_BINARY}, env, root.Path() + "/daemon.out", &out, 120000), 15) << out;
     const std::string trace = qaxtest::ReadAll(root.Path() + "/tmp/qax_trace/qax_trace_log_0.txt") +
                               qaxtest::ReadAll(root.Path() + "/tmp/qax_trace/qax_trace_log_1.txt");
 
     // "TIME ID[ old=.. new=..]" per event, oldest first.
-    ASSERT_EQ(qaxtest::Run({std::string(QAX_TOOLS_DIR) + "/qax-aim", "events"}, env, root.Path() + "/aim.out", &out), 0);
+    ASSERT_EQ(qaxtest::Run({std::string(QAX_TOOLS_DIR) + "/qax-aim", "events"}, env, root.Path() + "/aim.out", &out),
+              0);
     std::istringstream lines(out);
     std::vector<std::string> events;
     for (std::string line; std::getline(lines, line);) events.push_back(line.substr(line.find(' ') + 1));

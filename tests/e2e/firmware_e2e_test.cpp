@@ -30,9 +30,8 @@ class DaemonWithEmulator : public ::testing::Test {
         return qaxtest::Run(argv, env, root_.Path() + "/daemon.out", &stdout_, 120000);
     }
     std::map<std::string, std::string> Env() const {
-        return {{"QAX_ROOT", root_.Path()}, {"QAX_CLOCK", "virtual"},
-                {"QAX_CLOCK_START", "1798761600"}, {"QAX_IPMI", "sim"},
-                {"QAX_SIM_SEED", "7"}, {"TZ", "UTC"}};
+        return {{"QAX_ROOT", root_.Path()}, {"QAX_CLOCK", "virtual"}, {"QAX_CLOCK_START", "1798761600"},
+                {"QAX_IPMI", "sim"},        {"QAX_SIM_SEED", "7"},    {"TZ", "UTC"}};
     }
     std::string Aim(const std::vector<std::string> &args) {
         std::vector<std::string> argv = {std::string(QAX_TOOLS_DIR) + "/qax-aim"};
@@ -56,8 +55,12 @@ class DaemonWithEmulator : public ::testing::Test {
 
 TEST_F(DaemonWithEmulator, FindsTheFirmwareAndPublishesItsHandle) {
     // Everything the daemon writes stays under QAX_ROOT.
-    const char *outside[] = {"/pstorage", "/tmp/qax_log", "/tmp/qax_trace", "/tmp/aim",
-                             "/tmp/PowerHistoryLast1Hour", "/tmp/PowerPerformanceLast1Hour"};
+    const char *outside[] = {"/pstorage",
+                             "/tmp/qax_log",
+                             "/tmp/qax_trace",
+                             "/tmp/aim",
+                             "/tmp/PowerHistoryLast1Hour",
+                             "/tmp/PowerPerformanceLast1Hour"};
     std::vector<bool> existed;
     struct stat st;
     for (const char *path : outside) existed.push_back(stat(path, &st) == 0);
@@ -105,9 +108,12 @@ TEST_F(DaemonWithEmulator, ClassifiesNewDataNothingNewAndReset) {
     int newData = 0, same = 0, resets = 0;
     for (auto it = std::sregex_iterator(trace.begin(), trace.end(), tagLine); it != std::sregex_iterator(); ++it) {
         int tag = std::stoi((*it)[1]), last = std::stoi((*it)[2]);
-        if (tag == 1 && last > 1) resets++;
-        else if (tag != last) newData++;
-        else same++;
+        if (tag == 1 && last > 1)
+            resets++;
+        else if (tag != last)
+            newData++;
+        else
+            same++;
     }
     EXPECT_EQ(resets, 1);
     EXPECT_EQ(Count(trace, "\"main\": Reset the QAX."), 1);

@@ -46,7 +46,7 @@ int Count(const std::string &text, const std::string &what) {
 
 // Polls every 5 ms for at most `ms` of real time.
 bool WaitUntil(const std::function<bool()> &done, int ms) {
-    for (auto end = Clock::now() + std::chrono::milliseconds(ms);; ) {
+    for (auto end = Clock::now() + std::chrono::milliseconds(ms);;) {
         if (done()) return true;
         if (Clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -67,8 +67,8 @@ struct History {
     bool present = false;
     size_t size = 0;
     unsigned index = 0;
-    int filled = 0;     // slots with a time
-    int measured = 0;   // of those, slots whose average is not "unknown" (8888)
+    int filled = 0;    // slots with a time
+    int measured = 0;  // of those, slots whose average is not "unknown" (8888)
     uint32_t newest = 0;
 };
 
@@ -112,10 +112,15 @@ class Ground {
     // daemon runs (10 simulated minutes a second).
     // Every later process (qax -P, qax-aim) shares the daemon's clock.
     std::map<std::string, std::string> Env() const {
-        return {{"QAX_ROOT", root_.Path()}, {"QAX_CLOCK", clock_},
+        return {{"QAX_ROOT", root_.Path()},
+                {"QAX_CLOCK", clock_},
                 {"QAX_CLOCK_START", clock_ == "virtual" ? start_ : ""},
-                {"QAX_IPMI", "sim"}, {"QAX_SIM_SEED", "7"}, {"TZ", "UTC"}, {"ZOQ_FAMILY", ""},
-                {"QAX_SIM_SCENARIO", Path("scenario.scn")}, {"QAX_TEST_DAEMON", QAX_BINARY}};
+                {"QAX_IPMI", "sim"},
+                {"QAX_SIM_SEED", "7"},
+                {"TZ", "UTC"},
+                {"ZOQ_FAMILY", ""},
+                {"QAX_SIM_SCENARIO", Path("scenario.scn")},
+                {"QAX_TEST_DAEMON", QAX_BINARY}};
     }
     void SetStart(uint64_t seconds) { start_ = std::to_string(seconds); }
 
@@ -157,8 +162,8 @@ class Ground {
         qaxtest::Run({QAX_BINARY, "-P"}, env, Path("run.out"), &out, 5000);
         if (out.find("Error loading power history file") != std::string::npos) return -1;
         static const std::regex row("\n *\\d+ +-?\\d+( +\\d+){6}(?=\n)");
-        return static_cast<int>(std::distance(std::sregex_iterator(out.begin(), out.end(), row),
-                                              std::sregex_iterator()));
+        return static_cast<int>(
+            std::distance(std::sregex_iterator(out.begin(), out.end(), row), std::sregex_iterator()));
     }
 
     // The daemon kept monitoring: the newest ring file reads back and holds
@@ -167,8 +172,8 @@ class Ground {
         const std::string last = qaxtest::ReadAll(Path("tmp/qax_log/qax_last.log"));
         ASSERT_EQ(last.size(), 1u) << "no qax_last.log";
         std::string report;
-        EXPECT_EQ(Run({QAX_BINARY, "-r", Path("tmp/qax_log/qax_" + std::to_string(uint8_t(last[0])) + ".log")},
-                      &report, 5000),
+        EXPECT_EQ(Run({QAX_BINARY, "-r", Path("tmp/qax_log/qax_" + std::to_string(uint8_t(last[0])) + ".log")}, &report,
+                      5000),
                   0)
             << report;
         const long long stamp = AimInt("QAX_timestamp");
@@ -270,19 +275,30 @@ void PrintTo(const PlantCase &c, std::ostream *os) { *os << c.name; }
 // Planted before the start. The log directory is emptied at start, so its
 // paths are planted once that is done, while the daemon waits for the
 // firmware; the ring is written through them afterwards.
-const char *const kBeforeStart[] = {
-    "tmp/qax_trace/qax_trace_log_0.txt", "tmp/PowerHistoryLast1Hour", "tmp/PowerHistoryLast6Hours",
-    "tmp/PowerHistoryLast12Hours", "tmp/PowerHistoryLast24Hours", "tmp/PowerPerformanceLast1Hour",
-    "tmp/PowerPerformanceLast6Hours", "tmp/PowerPerformanceLast12Hours", "tmp/PowerPerformanceLast24Hours",
-    "pstorage/power/PowerHistoryFull", "pstorage/power/PowerHistoryFull.tmp", "tmp/aim/aim.db",
-    "tmp/aim/aim.db-shm", "tmp/aim/aim.db-wal"};
+const char *const kBeforeStart[] = {"tmp/qax_trace/qax_trace_log_0.txt",
+                                    "tmp/PowerHistoryLast1Hour",
+                                    "tmp/PowerHistoryLast6Hours",
+                                    "tmp/PowerHistoryLast12Hours",
+                                    "tmp/PowerHistoryLast24Hours",
+                                    "tmp/PowerPerformanceLast1Hour",
+                                    "tmp/PowerPerformanceLast6Hours",
+                                    "tmp/PowerPerformanceLast12Hours",
+                                    "tmp/PowerPerformanceLast24Hours",
+                                    "pstorage/power/PowerHistoryFull",
+                                    "pstorage/power/PowerHistoryFull.tmp",
+                                    "tmp/aim/aim.db",
+                                    "tmp/aim/aim.db-shm",
+                                    "tmp/aim/aim.db-wal"};
 const char *const kAfterPurge[] = {"tmp/qax_log/qax_0.log", "tmp/qax_log/qax_1.log", "tmp/qax_log/qax_num.log",
                                    "tmp/qax_log/qax_last.log", "tmp/qax_log/qax.lock"};
 // Entries the daemon opens as its own files: whatever is there is removed and
 // the removal traced.
-const char *const kRemovedAndTraced[] = {"tmp/qax_trace/qax_trace_log_0.txt", "pstorage/power/PowerHistoryFull.tmp",
-                                         "tmp/qax_log/qax_0.log", "tmp/qax_log/qax_1.log",
-                                         "tmp/qax_log/qax_num.log", "tmp/qax_log/qax_last.log"};
+const char *const kRemovedAndTraced[] = {"tmp/qax_trace/qax_trace_log_0.txt",
+                                         "pstorage/power/PowerHistoryFull.tmp",
+                                         "tmp/qax_log/qax_0.log",
+                                         "tmp/qax_log/qax_1.log",
+                                         "tmp/qax_log/qax_num.log",
+                                         "tmp/qax_log/qax_last.log"};
 
 class PlantedObjects : public Hostile, public ::testing::WithParamInterface<PlantCase> {
   protected:
@@ -297,11 +313,15 @@ class PlantedObjects : public Hostile, public ::testing::WithParamInterface<Plan
         auto plant = [&] {
             switch (kind) {
             case Plant::kSymlink:
-            case Plant::kDanglingLink: return symlink(target.c_str(), path.c_str());
-            case Plant::kHardLink: return link(target.c_str(), path.c_str());
-            case Plant::kFifo: return mkfifo(path.c_str(), 0666);
+            case Plant::kDanglingLink:
+                return symlink(target.c_str(), path.c_str());
+            case Plant::kHardLink:
+                return link(target.c_str(), path.c_str());
+            case Plant::kFifo:
+                return mkfifo(path.c_str(), 0666);
             case Plant::kEmptyDir:
-            case Plant::kFullDir: return mkdir(path.c_str(), 0777);
+            case Plant::kFullDir:
+                return mkdir(path.c_str(), 0777);
             }
             return -1;
         };
@@ -440,12 +460,13 @@ int RunOnStorage(Ground &g, const std::string &scenario, const std::string &setu
     const std::string script = "X=\"$QAX_ROOT/pstorage\"\n{ " + setup +
                                "; } || exit 99\n"
                                "timeout -s KILL 20 \"$QAX_TEST_DAEMON\" & pid=$!\n"
-                               "sleep " + seconds + "\n" + later +
+                               "sleep " +
+                               seconds + "\n" + later +
                                "\nwait $pid; rc=$?\n"
                                "mkdir \"$QAX_ROOT/pstorage.after\" && cp -a \"$X/.\" \"$QAX_ROOT/pstorage.after/\"\n"
                                "exit $rc\n";
-    qaxtest::Process p = g.Start(scenario, "x600", {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh",
-                                                    "-c", script});
+    qaxtest::Process p =
+        g.Start(scenario, "x600", {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script});
     const int code = ExitCode(p.Wait(30000));
     if (code == 99) return -2;
     fs::remove_all(g.Path("pstorage"));

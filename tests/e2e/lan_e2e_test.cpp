@@ -32,8 +32,12 @@ struct DaemonRun {
     explicit DaemonRun(std::string start) : clockStart(std::move(start)) {}
     std::string At(const std::string &path) const { return root.Path() + path; }
     Env With(Env env) const {
-        env.insert({{"QAX_ROOT", root.Path()}, {"QAX_CLOCK", kSpeed}, {"QAX_CLOCK_START", clockStart},
-                    {"TZ", "UTC"}, {"ZOQ_FAMILY", ""}, {"QAX_SIM_SEED", "7"}});
+        env.insert({{"QAX_ROOT", root.Path()},
+                    {"QAX_CLOCK", kSpeed},
+                    {"QAX_CLOCK_START", clockStart},
+                    {"TZ", "UTC"},
+                    {"ZOQ_FAMILY", ""},
+                    {"QAX_SIM_SEED", "7"}});
         return env;
     }
     // Runs `argv` (first word "aim": the tool) to the end: its output.
@@ -47,8 +51,8 @@ struct DaemonRun {
     // pid to the simulator's signal_pidfile.
     bool Start(const Env &env) {
         Run({"aim", "set", "QAX_power_history_log_level", "1", "--persistent"});
-        daemon = qaxtest::Start({"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", QAX_BINARY, At("/daemon.err")},
-                                With(env), At("/daemon.out"));
+        daemon = qaxtest::Start({"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", QAX_BINARY, At("/daemon.err")}, With(env),
+                                At("/daemon.out"));
         std::ofstream(At("/daemon.pid")) << daemon.pid << "\n";
         return daemon.pid > 0;
     }
@@ -73,8 +77,9 @@ struct DaemonRun {
     }
     // The figures of each metric log (one per snapshot interval) in the ring's order.
     std::vector<Figures> MetricLogs() const {
-        const std::regex entry("^(SystemAC|SystemDC|CPUPower|MemoryPower|CoolingPower|PowerSupplyAC"
-                               "\\[\\d\\]) Avg:(\\d+) Max:(\\d+) Min:(\\d+)\r?$");
+        const std::regex entry(
+            "^(SystemAC|SystemDC|CPUPower|MemoryPower|CoolingPower|PowerSupplyAC"
+            "\\[\\d\\]) Avg:(\\d+) Max:(\\d+) Min:(\\d+)\r?$");
         std::vector<Figures> logs;
         std::smatch m;
         for (int i = 0; i < 120; ++i) {

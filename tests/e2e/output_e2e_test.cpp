@@ -61,9 +61,14 @@ class DaemonOutput : public ::testing::Test {
         return Run(argv, &stdout_);
     }
     std::map<std::string, std::string> Env() const {
-        return {{"QAX_ROOT", root_.Path()}, {"QAX_CLOCK", "virtual"}, {"QAX_CLOCK_START", "1798761600"},
-                {"QAX_IPMI", "sim"},        {"QAX_SIM_SEED", "7"},    {"TZ", "UTC"},
-                {"QAX_SIM_SCENARIO", root_.Path() + "/scenario.scn"}, {"ZOQ_FAMILY", family_}};
+        return {{"QAX_ROOT", root_.Path()},
+                {"QAX_CLOCK", "virtual"},
+                {"QAX_CLOCK_START", "1798761600"},
+                {"QAX_IPMI", "sim"},
+                {"QAX_SIM_SEED", "7"},
+                {"TZ", "UTC"},
+                {"QAX_SIM_SCENARIO", root_.Path() + "/scenario.scn"},
+                {"ZOQ_FAMILY", family_}};
     }
     // Runs qax-aim; the number it printed.
     long long Aim(std::vector<std::string> argv) {
@@ -123,7 +128,8 @@ class DaemonOutput : public ::testing::Test {
 // dump agree with each other and with what the emulated host really drew.
 TEST_F(DaemonOutput, RackFiguresAndDebugDump) {
     ASSERT_EQ(RunDaemon("family rack\nat 200 fault ipmi_fail on\nat 260 fault ipmi_fail off\n"
-                        "at 400 reset\nat 4100 sigterm\n", {"-d"}, ""),
+                        "at 400 reset\nat 4100 sigterm\n",
+                        {"-d"}, ""),
               15)
         << stdout_.substr(0, 2000);
     EXPECT_GE(Count(Trace(), "Get Snapshot buffer from QAX is fail."), 5);
@@ -145,7 +151,10 @@ TEST_F(DaemonOutput, RackFiguresAndDebugDump) {
     const std::string report = NewestReport(&truth);
     // Keys and file: the histogram range for system DC, max = min = average
     // for the other sums.
-    struct Row { const char *key, *label; std::vector<long long> want; };  // avg, max, min
+    struct Row {
+        const char *key, *label;
+        std::vector<long long> want;
+    };  // avg, max, min
     const Row rows[] = {
         {"QAX_total_ac_power_in_use", "SystemAC", {Mean(truth.ac), Mean(truth.ac), Mean(truth.ac)}},
         {"QAX_total_dc_power_in_use", "SystemDC", {Mean(truth.dc), BucketHigh(truth.dc.max), BucketLow(truth.dc.min)}},
@@ -167,7 +176,8 @@ TEST_F(DaemonOutput, RackFiguresAndDebugDump) {
         EXPECT_EQ(Fig(report, "PowerSupplyAC[" + std::to_string(i) + "]"),
                   (std::vector<long long>{avg, static_cast<long long>(truth.supplies[i].max), avg}));
     }
-    const std::pair<const char *, uint8_t> perf[] = {{"SystemPerf", 0}, {"CPUPerf", 4}, {"MemoryPerf", 5}, {"IOPerf", 6}};
+    const std::pair<const char *, uint8_t> perf[] = {
+        {"SystemPerf", 0}, {"CPUPerf", 4}, {"MemoryPerf", 5}, {"IOPerf", 6}};
     for (const auto &p : perf) {
         const std::vector<long long> want = {model_->Utilisation(p.second, 0), model_->Utilisation(p.second, 1),
                                              model_->Utilisation(p.second, 2)};
@@ -184,15 +194,18 @@ TEST_F(DaemonOutput, RackFiguresAndDebugDump) {
 // records come back in record order.
 TEST_F(DaemonOutput, BladeMapsPowerAndCarriesInletSensors) {
     ASSERT_EQ(RunDaemon("family blade\nsensor \"Inlet 1 Temp\" model\nsensor \"Inlet 2 Temp\" model\n"
-                        "sensor \"Inlet Temp\" 99 skip\nsensor \"CPU 1 Temp\" 47\nat 900 sigterm\n", {}, "blade"),
+                        "sensor \"Inlet Temp\" 99 skip\nsensor \"CPU 1 Temp\" 47\nat 900 sigterm\n",
+                        {}, "blade"),
               15)
         << stdout_.substr(0, 2000);
     qaxsim::Truth truth;
     const std::string report = NewestReport(&truth);
-    const std::pair<const char *, long long> keys[] = {
-        {"QAX_total_dc_power_in_use_Avg", Mean(truth.dc)}, {"QAX_total_dc_power_in_use_Max", BucketHigh(truth.dc.max)},
-        {"QAX_total_dc_power_in_use_Min", BucketLow(truth.dc.min)}, {"QAX_total_ac_power_in_use_Avg", 0},
-        {"QAX_total_ac_power_in_use_Max", 0}, {"QAX_total_ac_power_in_use_Min", 0}};
+    const std::pair<const char *, long long> keys[] = {{"QAX_total_dc_power_in_use_Avg", Mean(truth.dc)},
+                                                       {"QAX_total_dc_power_in_use_Max", BucketHigh(truth.dc.max)},
+                                                       {"QAX_total_dc_power_in_use_Min", BucketLow(truth.dc.min)},
+                                                       {"QAX_total_ac_power_in_use_Avg", 0},
+                                                       {"QAX_total_ac_power_in_use_Max", 0},
+                                                       {"QAX_total_ac_power_in_use_Min", 0}};
     for (const auto &k : keys) EXPECT_EQ(Aim({"get", k.first}), k.second) << k.first;
     EXPECT_EQ(Fig(report, "SystemAC")[0], Mean(truth.dc)) << report;
     EXPECT_EQ(Fig(report, "SystemDC")[0], -1);
@@ -220,8 +233,8 @@ TEST_F(DaemonOutput, ReportOfAKnownFile) {
     const std::string record =
         '\2' + entry(175, 180, 175).substr(1) + entry(174, 179, 174).substr(1) + '\0' +  // AC and DC supplies
         entry(350, 350, 350) + entry(322, 350, 300) + entry(145, 145, 145) + '\0' +      // no memory power
-        entry(32, 32, 32) + entry(42874, 42874, 42874) + "\24\37" + le(1798762290000ULL, 8) + '\x81' +
-        '\2' + le(2, 4) + "24.500" + std::string(58, '\0') + le(1, 4) + "Unavailable" + std::string(53, '\0');
+        entry(32, 32, 32) + entry(42874, 42874, 42874) + "\24\37" + le(1798762290000ULL, 8) + '\x81' + '\2' + le(2, 4) +
+        "24.500" + std::string(58, '\0') + le(1, 4) + "Unavailable" + std::string(53, '\0');
     const std::string performance = entry(23, 27, 20) + entry(31, 35, 28) + entry(27, 28, 25) + entry(12, 13, 11);
     const std::string counted = "ReadMeticValueFromFile -- inlet sensor number is 2\n";
     const std::string report =
@@ -234,12 +247,18 @@ TEST_F(DaemonOutput, ReportOfAKnownFile) {
     const std::string perfReport =
         "SystemPerf Avg:23 Max:27 Min:20\r\nCPUPerf Avg:31 Max:35 Min:28\r\n"
         "MemoryPerf Avg:27 Max:28 Min:25\r\nIOPerf Avg:12 Max:13 Min:11\r\n";
-    struct Case { const char *scenario; std::string bytes; int status; std::string out; };
+    struct Case {
+        const char *scenario;
+        std::string bytes;
+        int status;
+        std::string out;
+    };
     const Case cases[] = {
         {"performance on\n", record + performance, 0, counted + report + perfReport},
         {"performance on\n", record, 0, counted + report},
         {"performance off\n", record + performance, 0, counted + report},
-        {"performance on\n", record + performance + "x", 1, counted + "[QAX ERR]: Read log file error. Error code: -2.\n"},
+        {"performance on\n", record + performance + "x", 1,
+         counted + "[QAX ERR]: Read log file error. Error code: -2.\n"},
         {"performance on\n", record.substr(0, 150), 1,
          "ReadMeticValueFromFile -- inlet sensor number is 0\n[QAX ERR]: Read log file error. Error code: -1.\n"},
         {"", "", 1, "[QAX ERR]: Read log file error. Error code: 2.\n"},  // no such file

@@ -23,7 +23,12 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
 
-struct PsuConfig { uint8_t id; uint16_t properties; uint8_t needed, redundant; Bytes types; };  // a type index per supply
+struct PsuConfig {
+    uint8_t id;
+    uint16_t properties;
+    uint8_t needed, redundant;
+    Bytes types;
+};  // a type index per supply
 
 // The firmware: handle, registers by (element, id), the power-supply element. `edit`
 // sees each answer (completion code first) and may change it; false fails the call.
@@ -32,9 +37,9 @@ struct Firmware {
     ~Firmware() { QaxIpmiSetTransportOverride(nullptr, nullptr); }
     uint8_t handle = 7;
     std::map<std::pair<int, int>, Bytes> registers = {
-        {{0x00, 5}, {0x02}}, {{0x00, 9}, {0x02}},                                    // capping enabled, mode 2
-        {{0x00, 7}, {0x80}}, {{0x00, 14}, {0, 0, 0x02, 0}},                          // redundancy information exposed
-        {{0x00, 16}, {0}},   {{0x0A, 30}, {0}}};                                    // policy, redundancy target
+        {{0x00, 5}, {0x02}}, {{0x00, 9}, {0x02}},            // capping enabled, mode 2
+        {{0x00, 7}, {0x80}}, {{0x00, 14}, {0, 0, 0x02, 0}},  // redundancy information exposed
+        {{0x00, 16}, {0}},   {{0x0A, 30}, {0}}};             // policy, redundancy target
     std::vector<uint16_t> watts = {900};
     std::vector<PsuConfig> configs = {{1, 0x7E, 1, 1, {0, 0}}};
     std::function<bool(const Bytes &request, Bytes *answer)> edit;
@@ -63,7 +68,8 @@ struct Firmware {
         if (rq[5] != 0x87 || rq.size() != 9) return {0xCC};
         const uint8_t buffer = rq[6], index = rq[7];
         Bytes data;
-        if (buffer == 0 && index < watts.size()) data = {index, 0x00, uint8_t(watts[index] >> 8), uint8_t(watts[index])};
+        if (buffer == 0 && index < watts.size())
+            data = {index, 0x00, uint8_t(watts[index] >> 8), uint8_t(watts[index])};
         if (buffer == 1 && index < configs.size()) {
             const PsuConfig &c = configs[index];
             data = {c.id, uint8_t(c.properties >> 8), uint8_t(c.properties), c.needed, c.redundant, 1, 2, 3, 4, 5, 6};
@@ -101,9 +107,11 @@ class Events : public ::testing::Test {
         std::filesystem::create_directories(root_.Path() + "/pstorage/aim");
         sqlite3 *db = nullptr;
         ASSERT_EQ(sqlite3_open((root_.Path() + "/pstorage/aim/aim.db").c_str(), &db), SQLITE_OK);
-        const std::string sql = "CREATE TABLE kv(key TEXT PRIMARY KEY NOT NULL, value INTEGER NOT NULL CHECK(" + kvCheck +
-                                ")) WITHOUT ROWID; CREATE TABLE events(id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, "
-                                "event INTEGER NOT NULL CHECK(" + eventCheck + "), old_value TEXT, new_value TEXT);";
+        const std::string sql =
+            "CREATE TABLE kv(key TEXT PRIMARY KEY NOT NULL, value INTEGER NOT NULL CHECK(" + kvCheck +
+            ")) WITHOUT ROWID; CREATE TABLE events(id INTEGER PRIMARY KEY, time_ms INTEGER NOT NULL, "
+            "event INTEGER NOT NULL CHECK(" +
+            eventCheck + "), old_value TEXT, new_value TEXT);";
         EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
         sqlite3_close(db);
     }
@@ -113,7 +121,8 @@ class Events : public ::testing::Test {
         EXPECT_TRUE(qaxstore::ReadEvents(&events));
         Lines out;
         for (const auto &e : events)
-            out.push_back(std::to_string(e.id) + (e.hasOld ? " " + e.oldValue : "") + (e.hasNew ? " " + e.newValue : ""));
+            out.push_back(std::to_string(e.id) + (e.hasOld ? " " + e.oldValue : "") +
+                          (e.hasNew ? " " + e.newValue : ""));
         return out;
     }
     // Trace lines without their time stamp: `[TYPE] "function": message`.
@@ -151,7 +160,11 @@ class Events : public ::testing::Test {
 
 // Status event sequences, each from a new process's latches: the events of each cycle.
 TEST_F(Events, StatusEventsOncePerEdge) {
-    struct Step { uint8_t status; uint16_t flags; const char *events; };
+    struct Step {
+        uint8_t status;
+        uint16_t flags;
+        const char *events;
+    };
     const std::vector<std::vector<Step>> sequences = {
         {{0x12, 0, "127"}, {0x12, 0, ""}, {0x12, 0, ""}},
         {{0x32, 0, "125"}, {0x12, 0, ""}, {0x02, 0, ""}, {0x12, 0, "127"}},
@@ -188,10 +201,13 @@ TEST_F(Events, RefusedStatusEventsAreNotRepeated) {
 
 const int kAbsent = -99999;  // the store holds no value
 
-std::string Key(int i) { return std::string("pcap_") + (i == 0 ? "max" : i == 1 ? "min" : "soft_min") + "_aim_element_qax"; }
+std::string Key(int i) {
+    return std::string("pcap_") + (i == 0 ? "max" : i == 1 ? "min" : "soft_min") + "_aim_element_qax";
+}
 std::string Stored() {
     std::string out;
-    for (int32_t i = 0, v = 0; i < 3; i++) out += (i ? " " : "") + (aim_config_get_int(Key(i).c_str(), &v) ? std::to_string(v) : "absent");
+    for (int32_t i = 0, v = 0; i < 3; i++)
+        out += (i ? " " : "") + (aim_config_get_int(Key(i).c_str(), &v) ? std::to_string(v) : "absent");
     return out;
 }
 std::string Send(const std::string &type, const std::string &message) {
@@ -199,8 +215,10 @@ std::string Send(const std::string &type, const std::string &message) {
 }
 // The lines of limit i: the key absent from the store, then seeded.
 std::string NotStored(int i) {
-    return "[ERROR] \"CheckPowercapRelatedSettingForSendSWEvent\": [CheckPowercapRelatedSettingForSendSWEvent]:Failed to "
-           "get aim element " + Key(i) + ".";
+    return "[ERROR] \"CheckPowercapRelatedSettingForSendSWEvent\": [CheckPowercapRelatedSettingForSendSWEvent]:Failed "
+           "to "
+           "get aim element " +
+           Key(i) + ".";
 }
 Lines Seeded(int i, int firmware) {
     return {Send("ERROR", "SendPowerCapsChangedEvent: failed to get [" + Key(i) + "] from aim"),
@@ -208,8 +226,9 @@ Lines Seeded(int i, int firmware) {
                          : Send("DBG", "SendPowerCapsChangedEvent: succeeds to get [" + Key(i) +
                                            "] from qax and value:[" + std::to_string(firmware) + "]")};
 }
-const Lines kWarnMode3 = {"[WARN] \"CheckPowercapRelatedSettingForSendSWEvent\": CheckPowercapRelatedSettingForSendSWEvent: "
-                          "Pcap can not be read as power capping is not enabled[3]"};
+const Lines kWarnMode3 = {
+    "[WARN] \"CheckPowercapRelatedSettingForSendSWEvent\": CheckPowercapRelatedSettingForSendSWEvent: "
+    "Pcap can not be read as power capping is not enabled[3]"};
 
 struct CapCase {
     const char *name;
@@ -231,7 +250,8 @@ TEST_P(CapChanges, ComparedPublishedAndTraced) {
     fw_.registers[{0x00, 9}] = {uint8_t(c.settings)};
     for (int i = 0; i < 3; i++) {
         ASSERT_TRUE(c.store[i] == kAbsent || aim_config_set_int(Key(i).c_str(), c.store[i], 1));
-        if (c.firmware[i] >= 0) fw_.registers[{0x07, 2 + 2 * i}] = {uint8_t(c.firmware[i] >> 8), uint8_t(c.firmware[i])};
+        if (c.firmware[i] >= 0)
+            fw_.registers[{0x07, 2 + 2 * i}] = {uint8_t(c.firmware[i] >> 8), uint8_t(c.firmware[i])};
     }
     CheckPowercapRelatedSettingForSendSWEvent();
     Lines trace = Trace();
@@ -247,25 +267,63 @@ INSTANTIATE_TEST_SUITE_P(
     Limits, CapChanges,
     ::testing::Values(
         CapCase{"MaxRaised", {400, 300, 250}, {420, 300, 250}, {"115 400 420"}, "420 300 250", {}},
-        CapCase{"AllInTableOrder", {400, 300, 250}, {650, 280, 240}, {"115 400 650", "114 300 280", "116 250 240"}, "650 280 240", {}},
+        CapCase{"AllInTableOrder",
+                {400, 300, 250},
+                {650, 280, 240},
+                {"115 400 650", "114 300 280", "116 250 240"},
+                "650 280 240",
+                {}},
         CapCase{"ComparedByLow16Bits", {65536 + 420, -65536 + 300, 250}, {420, 300, 250}, {}, "65956 -65236 250", {}},
         CapCase{"NegativeStoredAsUnsigned", {-1, 300, 250}, {420, 300, 250}, {"115 65535 420"}, "420 300 250", {}},
-        CapCase{"AbsentKeysSeeded", {kAbsent, kAbsent, kAbsent}, {300, 200, 100}, {}, "300 200 100",
+        CapCase{"AbsentKeysSeeded",
+                {kAbsent, kAbsent, kAbsent},
+                {300, 200, 100},
+                {},
+                "300 200 100",
                 {NotStored(0), NotStored(1), NotStored(2), Seeded(0, 300)[0], Seeded(0, 300)[1], Seeded(1, 200)[0],
                  Seeded(1, 200)[1], Seeded(2, 100)[0], Seeded(2, 100)[1]}},
-        CapCase{"AbsentAndUnreadableSeedsZero", {kAbsent, 300, 250}, {-1, 300, 250}, {}, "0 300 250",
+        CapCase{"AbsentAndUnreadableSeedsZero",
+                {kAbsent, 300, 250},
+                {-1, 300, 250},
+                {},
+                "0 300 250",
                 {NotStored(0), Seeded(0, -1)[0], Seeded(0, -1)[1]}},
-        CapCase{"UnreadableLeavesStoreAlone", {400, 300, 250}, {420, 300, -1}, {"115 400 420"}, "420 300 250",
+        CapCase{"UnreadableLeavesStoreAlone",
+                {400, 300, 250},
+                {420, 300, -1},
+                {"115 400 420"},
+                "420 300 250",
                 {Send("DBG", "SendPowerCapsChangedEvent: succeeds to get [" + Key(2) + "] from aim and value:[250]"),
                  Send("ERROR", "SendPowerCapsChangedEvent: failed to get " + Key(2) + " from qax")}},
         // A capping mode other than 2 or 5 warns; the limits are compared anyway.
         CapCase{"Mode3Warns", {400, 300, 250}, {401, 300, 250}, {"115 400 401"}, "401 300 250", kWarnMode3, 2, 0xFB},
-        CapCase{"CappingDisabledIsSilent", {kAbsent, kAbsent, kAbsent}, {420, 300, 250}, {}, "absent absent absent", {}, 0xFD},
+        CapCase{"CappingDisabledIsSilent",
+                {kAbsent, kAbsent, kAbsent},
+                {420, 300, 250},
+                {},
+                "absent absent absent",
+                {},
+                0xFD},
         // A refused event still updates the store; a refused store write is reported again.
-        CapCase{"RefusedEvent", {400, 300, 250}, {420, 290, 250}, {"114 300 290"}, "420 290 250",
-                {Send("ERROR", "Generate sw message 115 failed!!")}, 2, 2, "1", "event <> 115"},
-        CapCase{"RefusedStoreWrite", {400, 300, 250}, {420, 300, 250}, {"115 400 420", "115 400 420"}, "400 300 250",
-                {Send("ERROR", "write pcaps [420] to aim failed!")}, 2, 2, "NOT (key = 'pcap_max_aim_element_qax' AND value = 420)"}),
+        CapCase{"RefusedEvent",
+                {400, 300, 250},
+                {420, 290, 250},
+                {"114 300 290"},
+                "420 290 250",
+                {Send("ERROR", "Generate sw message 115 failed!!")},
+                2,
+                2,
+                "1",
+                "event <> 115"},
+        CapCase{"RefusedStoreWrite",
+                {400, 300, 250},
+                {420, 300, 250},
+                {"115 400 420", "115 400 420"},
+                "400 300 250",
+                {Send("ERROR", "write pcaps [420] to aim failed!")},
+                2,
+                2,
+                "NOT (key = 'pcap_max_aim_element_qax' AND value = 420)"}),
     [](const ::testing::TestParamInfo<CapCase> &info) { return std::string(info.param.name); });
 
 TEST_F(Events, RedundancyRequestsAndRecords) {
@@ -276,13 +334,14 @@ TEST_F(Events, RedundancyRequestsAndRecords) {
     for (const auto &s : fw_.sent)
         if (s.first.size() >= 6 && s.first[4] == 0x0A && s.first[5] != 0x82) psu.push_back(s);
     // Element configuration, two types, then the configuration (reading its length: 4 x 1 + 11).
-    EXPECT_EQ(psu, (std::vector<std::pair<Bytes, int>>{
-                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x80}, 10}, {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x87, 0, 0, 4}, 11},
-                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x87, 0, 1, 4}, 11}, {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x80}, 10},
-                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x87, 1, 0, 15}, 22}}));
+    EXPECT_EQ(psu, (std::vector<std::pair<Bytes, int>>{{{0x4D, 0x4F, 0x00, 7, 0x0A, 0x80}, 10},
+                                                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x87, 0, 0, 4}, 11},
+                                                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x87, 0, 1, 4}, 11},
+                                                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x80}, 10},
+                                                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x87, 1, 0, 15}, 22}}));
     const RedundancyConfigRecord &c = info_.psConfigs[0];
-    EXPECT_EQ((std::vector<uint64_t>{c.u8ConfigId, c.u16Properties, c.u8PropertyBit0Clear, c.u8PowerMode, c.u8PropertyBit6,
-                                     c.u8PropertyBit7Clear, c.u64Value1, c.u64Value3}),
+    EXPECT_EQ((std::vector<uint64_t>{c.u8ConfigId, c.u16Properties, c.u8PropertyBit0Clear, c.u8PowerMode,
+                                     c.u8PropertyBit6, c.u8PropertyBit7Clear, c.u64Value1, c.u64Value3}),
               (std::vector<uint64_t>{9, 0x1FE, 1, 1, 1, 0, 0x0102, 0x0506}));
 }
 
@@ -298,13 +357,16 @@ Match Second(Match m) {
 }
 // Edits the answers to matching requests, or (without `change`) fails them.
 std::function<void(Firmware *)> Edit(Match match, std::function<void(Bytes *)> change = nullptr) {
-    return [=](Firmware *fw) { fw->edit = [=](const Bytes &rq, Bytes *a) { return !match(rq) || (change && (change(a), true)); }; };
+    return [=](Firmware *fw) {
+        fw->edit = [=](const Bytes &rq, Bytes *a) { return !match(rq) || (change && (change(a), true)); };
+    };
 }
 std::function<void(Firmware *)> Answer(Match match, Bytes answer) {
     return Edit(match, [answer](Bytes *a) { *a = answer; });
 }
-std::function<void(Firmware *)> Configs(std::vector<uint16_t> watts, std::vector<PsuConfig> configs,
-                                        std::function<void(Firmware *)> then = [](Firmware *) {}) {
+std::function<void(Firmware *)> Configs(
+    std::vector<uint16_t> watts, std::vector<PsuConfig> configs,
+    std::function<void(Firmware *)> then = [](Firmware *) {}) {
     return [=](Firmware *fw) { fw->watts = watts, fw->configs = configs, then(fw); };
 }
 
@@ -327,29 +389,39 @@ TEST_F(Events, RedundancyDescriptionsAndErrors) {
         std::string printed, description = "";  // of the first configuration
     } cases[] = {
         {"OnePerFeed", Configs({900}, {{1, 0x42, 2, 1, {0, 0}}}), 0, "", "", "2+1 with one 900W power supply per feed"},
-        {"FirstIndexCounts", Configs({900, 750}, {{1, 0x42, 1, 1, {1, 0}}}), 0, "", "", "1+1 with one 750W power supply per feed"},
+        {"FirstIndexCounts", Configs({900, 750}, {{1, 0x42, 1, 1, {1, 0}}}), 0, "", "",
+         "1+1 with one 750W power supply per feed"},
         {"MixedPerFeed", Configs({900, 750}, {{1, 0x42, 2, 1, {0, 1, 0, 1}}}), 0, "", "",
          "2+1 with one 900W and 750W power supply per feed"},
-        {"TwoPerFeed", Configs({900, 750}, {{1, 0x42, 2, 1, {1, 1, 0, 0}}}), 0, "", "", "2+1 with two 750W power supplies per feed"},
-        {"LargeCounts", Configs({65535}, {{1, 0x42, 255, 0, {0, 0}}}), 0, "", "", "255+0 with one 65535W power supply per feed"},
+        {"TwoPerFeed", Configs({900, 750}, {{1, 0x42, 2, 1, {1, 1, 0, 0}}}), 0, "", "",
+         "2+1 with two 750W power supplies per feed"},
+        {"LargeCounts", Configs({65535}, {{1, 0x42, 255, 0, {0, 0}}}), 0, "", "",
+         "255+0 with one 65535W power supply per feed"},
         {"NoActiveConfiguration", Configs({900}, {kPlain}), 1, "Error, no active configuration found", "",
          "2+0 with one 900W power supply per feed"},
         {"NoFirmware", [](Firmware *fw) { fw->handle = 0; }, 1, "Error getting QAX module handle", ""},
-        {"TargetRegister", Answer(Register(0x0A, 30), {0xC1}), 0xC1, "Error reading redundancy target register, rc=193", ""},
-        {"PolicyRegister", Answer(Register(0x00, 16), {0xD4}), 0xD4, "Error reading power control policy register, rc=212", ""},
+        {"TargetRegister", Answer(Register(0x0A, 30), {0xC1}), 0xC1, "Error reading redundancy target register, rc=193",
+         ""},
+        {"PolicyRegister", Answer(Register(0x00, 16), {0xD4}), 0xD4,
+         "Error reading power control policy register, rc=212", ""},
         {"ElementConfigCall", Edit(kElementConfig), 255, kElementError,
          kElementFn + "Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the result code is -1.\n"},
-        {"ElementConfigCompletion", Answer(kElementConfig, {0xC9}), 0xC9, "Error reading power supply element configuration register, rc=201",
+        {"ElementConfigCompletion", Answer(kElementConfig, {0xC9}), 0xC9,
+         "Error reading power supply element configuration register, rc=201",
          kElementFn + "Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the respbuf[0] is 201.\n"},
         {"ElementConfigLength", Edit(kElementConfig, [](Bytes *a) { (*a)[4] = 4; }), 255, kElementError,
          kElementFn + "config len [4] is unexpected.\n"},
         {"NoConfigurations", Configs({900}, {}), 1,
-         "Error reading power supply element configuration register, unexpected values, supportedConfigs=0 supportedPSUTypes=1", ""},
+         "Error reading power supply element configuration register, unexpected values, supportedConfigs=0 "
+         "supportedPSUTypes=1",
+         ""},
         {"TypeCompletion", Configs({900, 750}, {kActive}, Answer(Second(kType), {0xC9})), 0xC9,
          "Error reading supported PSU types indexed buffer for index=1, rc=201",
-         kTypeFn + "Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the result code is 201.\n"},
+         kTypeFn +
+             "Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the result code is 201.\n"},
         {"TypeCall", Edit(kType), 255, kTypeError,
-         kTypeFn + "Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the result code is -1.\n"},
+         kTypeFn +
+             "Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the result code is -1.\n"},
         {"TypeDataTooShort", Edit(kType, [](Bytes *a) { (*a)[6] = 3; }), 255, kTypeError,
          kTypeFn + "Unexpected buffer length [3], expected at least 4.\n"},
         {"TypeForAnotherIndex", Edit(kType, [](Bytes *a) { (*a)[5] ^= 1; }), 255, kTypeError,
@@ -357,15 +429,19 @@ TEST_F(Events, RedundancyDescriptionsAndErrors) {
         {"ConfigCompletion", Configs({900}, {kActive, kPlain}, Answer(Second(kConfig), {0xC9})), 0xC9,
          "Error reading supported redundancy configs indexed buffer for index=1, rc=201",
          kConfigFn + "Failed to call IPMICmd(0x2E,0x81) and the resp[0] is 201.\n"},
-        {"ConfigCall", Edit(kConfig), 255, kConfigError, kConfigFn + "Failed to call IPMICmd(0x2E,0x81) and the result code is -1.\n"},
+        {"ConfigCall", Edit(kConfig), 255, kConfigError,
+         kConfigFn + "Failed to call IPMICmd(0x2E,0x81) and the result code is -1.\n"},
         {"ConfigWithoutElementConfig",  // its own element configuration read fails
-         [](Firmware *fw) { Edit([n = std::make_shared<int>(0)](const Bytes &rq) { return kElementConfig(rq) && ++*n == 2; })(fw); },
+         [](Firmware *fw) {
+             Edit([n = std::make_shared<int>(0)](const Bytes &rq) { return kElementConfig(rq) && ++*n == 2; })(fw);
+         },
          255, kConfigError, kConfigFn + "Failed to call get ps element configurations.\n"},
         {"ConfigClaimsMoreThanReceived", Edit(kConfig, [](Bytes *a) { (*a)[6] = 200; }), 255, kConfigError,
          kConfigFn + "The response is too short (20 bytes, expected 207).\n"},
-        {"ListLongerThanAByteCanAsk", Edit(kElementConfig, [](Bytes *a) { (*a)[8] = 62, (*a)[9] = 4; }), 255, kConfigError,
-         kConfigFn + "Unexpected PSU type index list length [248].\n"},
-        {"ListOfThree", Configs({900}, {{1, 0x7E, 1, 1, {0, 0, 0}}}), 1, "Error, unexpected value for u8PSUTypeIndexLen=3", ""},
+        {"ListLongerThanAByteCanAsk", Edit(kElementConfig, [](Bytes *a) { (*a)[8] = 62, (*a)[9] = 4; }), 255,
+         kConfigError, kConfigFn + "Unexpected PSU type index list length [248].\n"},
+        {"ListOfThree", Configs({900}, {{1, 0x7E, 1, 1, {0, 0, 0}}}), 1,
+         "Error, unexpected value for u8PSUTypeIndexLen=3", ""},
         {"IndexEqualToTypeCountHalfway", Configs({900, 750}, {kActive, {1, 0x7E, 2, 1, {0, 1, 0, 2}}}), 1,
          "Error, PSU index (2) is larger than number of supported types (2)", ""},
     };

@@ -8,7 +8,8 @@ using fwtest::Bytes;
 void SleepSeconds(int s) { QaxClockSleepUs(static_cast<uint64_t>(s) * 1000000u); }
 
 TEST(FindFirmwareInstance, RequestStatusAndOutputs) {
-    const std::pair<fwtest::Answer, Bytes> cases[] = {  // answer, (status, handle, info1, info2)
+    const std::pair<fwtest::Answer, Bytes> cases[] = {
+        // answer, (status, handle, info1, info2)
         {{0, fwtest::Ok({0, 0x11, 0x22, 9, 0, 0})}, {0, 9, 0x11, 0x22}},
         {{0, fwtest::Ok({0, 0x11, 0x22, 0, 0, 0})}, {213, 0, 0, 0}},  // handle 0
         {{0, {0xC1}}, {0xC1, 0, 0, 0}},
@@ -31,9 +32,10 @@ using SupportCache = fwtest::FirmwareTest;
 
 // Absent, the firmware is asked at most once per 2 s of uptime; found, never again.
 TEST_F(SupportCache, ProbedAtMostOncePerTwoSecondsUntilFound) {
-    const struct { int sleep, handle, supported, probes; } steps[] = {
-        {0, 0, 0, 1}, {0, 0, 0, 1}, {1, 0, 0, 1}, {1, 0, 0, 2},      // absent
-        {0, 12, 0, 2}, {1, 12, 0, 2}, {1, 12, 1, 3}, {100, 0, 1, 3}};  // comes up, then vanishes
+    const struct {
+        int sleep, handle, supported, probes;
+    } steps[] = {{0, 0, 0, 1},  {0, 0, 0, 1},  {1, 0, 0, 1},  {1, 0, 0, 2},     // absent
+                 {0, 12, 0, 2}, {1, 12, 0, 2}, {1, 12, 1, 3}, {100, 0, 1, 3}};  // comes up, then vanishes
     for (const auto &s : steps) {
         SleepSeconds(s.sleep);
         fw_.handles[0] = uint8_t(s.handle);
@@ -61,7 +63,7 @@ TEST_F(SupportCache, StoredKeysTrustedAndClearedKeysReprobed) {
     EXPECT_EQ(QAX_GetModuleHandle(0), 0);
     QAX_ResetSupportCacheForTest();
     fw_.handles[0] = 0;
-    EXPECT_EQ(QAX_IsSupported(0), 0);  // probed afresh
+    EXPECT_EQ(QAX_IsSupported(0), 0);                            // probed afresh
     ASSERT_NE(aim_config_set_bool("qax_supported_0", 1, 1), 0);  // another process finds it
     SleepSeconds(2);
     EXPECT_EQ(QAX_IsSupported(0), 1);

@@ -35,8 +35,15 @@ inline Bytes Ok(Bytes data = {}) {
     return data;
 }
 
-struct Sent { int netFn, cmd; Bytes bytes; int capacity; };  // capacity: response buffer offered
-struct Answer { int result = 0; Bytes bytes; };                // result non-zero: the call fails
+struct Sent {
+    int netFn, cmd;
+    Bytes bytes;
+    int capacity;
+};  // capacity: response buffer offered
+struct Answer {
+    int result = 0;
+    Bytes bytes;
+};  // result non-zero: the call fails
 
 class FakeFirmware {
   public:
@@ -47,7 +54,7 @@ class FakeFirmware {
     std::map<uint8_t, uint8_t> handles{{0, 7}};              // per instance; 0 = no firmware
     std::map<std::pair<uint8_t, uint8_t>, Bytes> registers;  // (element, id) -> data
     std::map<uint8_t, Bytes> configs;                        // element -> configuration, from byte 4
-    uint8_t absent = 0xCB;  // completion code for anything else; 0 = the call fails
+    uint8_t absent = 0xCB;                                   // completion code for anything else; 0 = the call fails
     // The snapshot buffer, and per read (index, bytes asked) its tag and the bytes the answer claims; it
     // carries as many as the buffer holds. A claim below 0 gets the `absent` answer.
     Bytes snapshot;
@@ -67,8 +74,8 @@ class FakeFirmware {
     }
 
   private:
-    static int Transport(void *context, int netFn, int cmd, const uint8_t *request, int requestLen,
-                         uint8_t *response, int *responseLen) {
+    static int Transport(void *context, int netFn, int cmd, const uint8_t *request, int requestLen, uint8_t *response,
+                         int *responseLen) {
         auto *self = static_cast<FakeFirmware *>(context);
         self->sent.push_back({netFn, cmd, Bytes(request, request + requestLen), *responseLen});
         Answer a = self->script.empty() ? self->Model(cmd, self->sent.back().bytes) : self->script.front();
@@ -117,8 +124,14 @@ class FakeFirmware {
 // the transport, or an emulator.
 class FirmwareTest : public ::testing::Test {
   protected:
-    FirmwareTest() { QAX_ResetSupportCacheForTest(); unsetenv("ZOQ_FAMILY"); }
-    ~FirmwareTest() override { QAX_ResetSupportCacheForTest(); unsetenv("ZOQ_FAMILY"); }
+    FirmwareTest() {
+        QAX_ResetSupportCacheForTest();
+        unsetenv("ZOQ_FAMILY");
+    }
+    ~FirmwareTest() override {
+        QAX_ResetSupportCacheForTest();
+        unsetenv("ZOQ_FAMILY");
+    }
     // Puts an emulator built from `scenario` behind the transport for the rest of the test.
     qaxsim::Emulator &UseEmulator(const std::string &scenario) {
         std::string error;

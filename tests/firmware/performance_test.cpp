@@ -25,9 +25,10 @@ TEST_F(Performance, RequestBytesAndRejectedAnswers) {
     ASSERT_EQ(fw_.sent.size(), 1u);
     EXPECT_EQ(std::make_tuple(fw_.sent[0].netFn, fw_.sent[0].cmd, fw_.sent[0].bytes, fw_.sent[0].capacity),
               std::make_tuple(0x2E, 0x84, Bytes{0x4D, 0x4F, 0x00, 0x04, 5, 0, 0x01, 2, 0x01, 0x00, 0x01}, 11));
-    const std::pair<Answer, unsigned> cases[] = {  // percent above 100, byte 9 set, size above 7, ten bytes
-        {Perf(100), 0}, {Perf(101), 255}, {Perf(50, 0, 7, 1), 255},
-        {Perf(50, 0, 8), 255}, {Perf(50, 0, 1), 0}, {{0, fwtest::Ok({0, 0, 0, 0, 7, 0})}, 255}};
+    const std::pair<Answer, unsigned> cases[] = {// percent above 100, byte 9 set, size above 7, ten bytes
+                                                 {Perf(100), 0},           {Perf(101), 255},
+                                                 {Perf(50, 0, 7, 1), 255}, {Perf(50, 0, 8), 255},
+                                                 {Perf(50, 0, 1), 0},      {{0, fwtest::Ok({0, 0, 0, 0, 7, 0})}, 255}};
     for (const auto &c : cases) {
         fw_.script = {c.first};
         EXPECT_EQ(QAX_ReadPerformanceBuffer(0, 0, 0, 7, buffer), c.second) << &c - cases;
@@ -36,7 +37,11 @@ TEST_F(Performance, RequestBytesAndRejectedAnswers) {
 
 TEST_F(Performance, CompletionCodesRetriedThreeTimes1msApart) {
     // The answers in turn, then the status, requests, ms paused, and what the support test makes of them.
-    const struct { std::deque<Answer> answers; unsigned status, requests, pausedMs; int supported; } cases[] = {
+    const struct {
+        std::deque<Answer> answers;
+        unsigned status, requests, pausedMs;
+        int supported;
+    } cases[] = {
         {{{0, {0xC1}}, {0, {0xC1}}, {0, {0xC1}}}, 0xC1, 3, 2, 0},
         {{{0, {0x87}}, {0, {0x87}}, {0, {0x87}}}, 0x87, 3, 2, 0},
         {{{0, {0xC0}}, {0, {0xC0}}, {0, {0xC0}}}, 0xC0, 3, 2, 1},
@@ -70,8 +75,10 @@ TEST_F(Performance, PerCycleReadingFillsTheRecordAndPublishes) {
     fw_.sent.clear();
     EXPECT_EQ(GetPerformanceFromNM(&record), 0u);
     EXPECT_EQ(record.u64Timestamp, 0x00ABCDEFu);  // the system reading's time
-    const std::pair<const char *, uint64_t> keys[] = {{"QAX_performanceSystem", 10}, {"QAX_performanceCPU", 0},
-                                                      {"QAX_performanceMem", 100}, {"QAX_performanceIO", 40}};
+    const std::pair<const char *, uint64_t> keys[] = {{"QAX_performanceSystem", 10},
+                                                      {"QAX_performanceCPU", 0},
+                                                      {"QAX_performanceMem", 100},
+                                                      {"QAX_performanceIO", 40}};
     const uint64_t fields[4] = {record.u64System, record.u64CPU, record.u64Memory, record.u64IO};
     for (int i = 0; i < 4; i++) {
         EXPECT_NE(aim_config_get_int64(keys[i].first, &value), 0) << keys[i].first;

@@ -92,8 +92,11 @@ TEST(Registers, RequestsDecodingAndFailures) {
         const Bytes data(kPattern.begin(), kPattern.begin() + c.length), shorter(data.begin(), data.end() - 1);
         Bytes oversized = data, rq = {0x4D, 0x4F, 0x00, kHandle, c.element, 0x82, c.id, c.length};
         oversized.push_back(0);
-        const std::pair<fwtest::Answer, unsigned> answers[] = {{{0, fwtest::Ok(data)}, 0}, {{0, {0xC9}}, 0xC9},
-            {{-1, {}}, 255}, {{0, fwtest::Ok(shorter)}, 255}, {{0, fwtest::Ok(oversized)}, 255}};
+        const std::pair<fwtest::Answer, unsigned> answers[] = {{{0, fwtest::Ok(data)}, 0},
+                                                               {{0, {0xC9}}, 0xC9},
+                                                               {{-1, {}}, 255},
+                                                               {{0, fwtest::Ok(shorter)}, 255},
+                                                               {{0, fwtest::Ok(oversized)}, 255}};
         for (const auto &a : answers) {
             fwtest::FakeFirmware fw;
             fw.script = {a.first};
@@ -132,14 +135,24 @@ unsigned ReadSupplies(int kind, uint8_t id, uint8_t count, uint32_t *out) {
 TEST(PowerSupplyRegisters, IdsAndValuesPerSupply) {
     const uint32_t k = 0xDEAD;  // untouched
     // Expected values empty: the id is rejected without a request.
-    const struct { int kind, id, count; Bytes data; std::vector<uint32_t> expected; } cases[] = {
+    const struct {
+        int kind, id, count;
+        Bytes data;
+        std::vector<uint32_t> expected;
+    } cases[] = {
         {2, 2, 4, {0x05}, {1, 0, 1, 0, k, k}},
         {2, 10, 6, {0xFF}, {1, 1, 1, 1, k, k}},  // four at most
         {1, 25, 3, {0x03, 0x20, 0x02, 0x58, 0xFF, 0xFF, 0x11, 0x11}, {800, 600, 65535, k, k, k}},
         {4, 4, 2, {0x03, 0x04}, {110, 220, k, k, k, k}},
         {4, 28, 8, {0x0B, 0x7E}, {208, 0, 0, 220, k, k}},  // codes 2, 3, no reading, 1
-        {1, 2, 4, {}, {}}, {1, 33, 4, {}, {}}, {1, 0x81, 4, {}, {}}, {2, 4, 4, {}, {}}, {2, 26 | 0x20, 4, {}, {}},
-        {4, 1, 4, {}, {}}, {4, 20 | 0x40, 4, {}, {}}, {4, 0, 4, {}, {}},
+        {1, 2, 4, {}, {}},
+        {1, 33, 4, {}, {}},
+        {1, 0x81, 4, {}, {}},
+        {2, 4, 4, {}, {}},
+        {2, 26 | 0x20, 4, {}, {}},
+        {4, 1, 4, {}, {}},
+        {4, 20 | 0x40, 4, {}, {}},
+        {4, 0, 4, {}, {}},
     };
     for (const auto &c : cases) {
         fwtest::FakeFirmware fw;
@@ -159,9 +172,13 @@ TEST(PowerSupplyRegisters, IdsAndValuesPerSupply) {
 using Capabilities = fwtest::FirmwareTest;
 
 TEST_F(Capabilities, ExtendedCapabilityBitsAndTheRegistersTheyGate) {
-    const struct { uint8_t powerThermal; uint32_t extended; int staticSavings, minHotplug, redundancyInfo; } cases[] = {
-        {0x80, 0x000, 0, 0, 0}, {0x80, 0x100, 1, 0, 0}, {0x80, 0x040, 0, 1, 0}, {0x80, 0x200, 0, 1, 1},
-        {0x80, 0xDBF, 1, 0, 0},  // everything but bits 6 and 9
+    const struct {
+        uint8_t powerThermal;
+        uint32_t extended;
+        int staticSavings, minHotplug, redundancyInfo;
+    } cases[] = {
+        {0x80, 0x000, 0, 0, 0}, {0x80, 0x100, 1, 0, 0}, {0x80, 0x040, 0, 1, 0},
+        {0x80, 0x200, 0, 1, 1}, {0x80, 0xDBF, 1, 0, 0},  // everything but bits 6 and 9
         {0xFF, 0x3FF, 1, 1, 1}, {0x7F, 0x3FF, 0, 0, 0},  // bit 7 clear: no extended register
     };
     fw_.registers[{0x07, 12}] = {0x01, 0xF4};
@@ -186,9 +203,12 @@ TEST_F(Capabilities, ExtendedCapabilityBitsAndTheRegistersTheyGate) {
 
 TEST_F(Capabilities, PowerCappingAndNoFirmware) {
     // POST power settings empty: the register does not answer.
-    const struct { const char *family; Bytes post; int enabled, active; } cases[] = {
-        {nullptr, {0x02}, 1, 1}, {nullptr, {0xFD}, 0, 0}, {nullptr, {}, 0, 0},
-        {"Blade", {0x02}, 1, 1}, {"blade", {0x02}, 1, 0}, {"iteblade", {0x02}, 1, 0}};
+    const struct {
+        const char *family;
+        Bytes post;
+        int enabled, active;
+    } cases[] = {{nullptr, {0x02}, 1, 1}, {nullptr, {0xFD}, 0, 0}, {nullptr, {}, 0, 0},
+                 {"Blade", {0x02}, 1, 1}, {"blade", {0x02}, 1, 0}, {"iteblade", {0x02}, 1, 0}};
     for (const auto &c : cases) {
         if (c.family) setenv("ZOQ_FAMILY", c.family, 1);
         fw_.registers.clear();
@@ -210,7 +230,8 @@ TEST_F(Capabilities, PowerCappingAndNoFirmware) {
     aim_config_clear("qax_supported_0");
     EXPECT_EQ(QAX_IsStaticPowerSavingsModeSupported() + QAX_IsSupportPowerCapMinHotplugRegister() +
                   QAX_IsPowerSupplyRedundancyExposeInfoSupported() + QAX_IsPowerCappingEnabled() +
-                  QAX_IsPowerCappingActive() + QAX_IsPowerCappingModeSupported(), 0);
+                  QAX_IsPowerCappingActive() + QAX_IsPowerCappingModeSupported(),
+              0);
     EXPECT_EQ(none.Count(0x81), 0);
 }
 

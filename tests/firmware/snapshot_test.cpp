@@ -20,17 +20,47 @@ TEST(SnapshotTransfer, ChunkingRestartsAndBudget) {
     const auto five = [](int) { return uint16_t{5}; };
     const auto asked = [](int, int n) { return n; };
     // Per read, the firmware's tag and the number of bytes it returns.
-    const struct { const char *name; uint16_t chunk, total; std::function<uint16_t(int)> tags;
-                   std::function<int(int, int)> returned; unsigned status, tag; Reads reads; } cases[] = {
+    const struct {
+        const char *name;
+        uint16_t chunk, total;
+        std::function<uint16_t(int)> tags;
+        std::function<int(int, int)> returned;
+        unsigned status, tag;
+        Reads reads;
+    } cases[] = {
         {"three chunks", 40, 100, five, asked, 0, 5, {{0, 40}, {40, 40}, {80, 20}}},
-        {"short chunk", 40, 100, five, [](int i, int n) { return i == 0 ? 30 : n; }, 0, 5,
+        {"short chunk",
+         40,
+         100,
+         five,
+         [](int i, int n) { return i == 0 ? 30 : n; },
+         0,
+         5,
          {{0, 40}, {30, 40}, {70, 30}}},
-        {"tag change restarts", 40, 100, [](int i) { return uint16_t(i < 2 ? 5 : 6); }, asked, 0, 6,
+        {"tag change restarts",
+         40,
+         100,
+         [](int i) { return uint16_t(i < 2 ? 5 : 6); },
+         asked,
+         0,
+         6,
          {{0, 40}, {40, 40}, {80, 20}, {0, 40}, {40, 40}, {80, 20}}},
-        {"a first tag of 0 never restarts", 40, 100, [](int i) { return uint16_t(i == 0 ? 0 : 7); }, asked, 0, 7,
+        {"a first tag of 0 never restarts",
+         40,
+         100,
+         [](int i) { return uint16_t(i == 0 ? 0 : 7); },
+         asked,
+         0,
+         7,
          {{0, 40}, {40, 40}, {80, 20}}},
         {"six chunks fit", 10, 60, five, asked, 0, 5, {{0, 10}, {10, 10}, {20, 10}, {30, 10}, {40, 10}, {50, 10}}},
-        {"exactly seven chunks fail", 10, 70, five, asked, 255, 0,
+        {"exactly seven chunks fail",
+         10,
+         70,
+         five,
+         asked,
+         255,
+         0,
          {{0, 10}, {10, 10}, {20, 10}, {30, 10}, {40, 10}, {50, 10}, {60, 10}}},
         {"no progress", 40, 100, five, [](int, int) { return 0; }, 255, 0, Reads(7, {0, 40})},
     };
@@ -93,10 +123,11 @@ uint64_t AvgOf(const MetricEntry *e) { return e ? e->u64Avg : 0; }
 // temperatures, timestamp, CPU, memory, cooling, histogram configuration and
 // counters, then (avg, max, min) per supply.
 std::vector<uint64_t> Summary(const MetricValue &r, const HistogramData &h) {
-    std::vector<uint64_t> s = {r.u8BufferStatus, r.u16StatusFlags, AvgOf(r.psEffectiveCPU), AvgOf(r.psSystemDC),
-                               AvgOf(r.psSystemAC), r.u8OutletTemperature, r.u8InletTemperature, r.u64Timestamp,
-                               AvgOf(r.psCPUPower), AvgOf(r.psMemoryPower), AvgOf(r.psCoolingPower),
-                               h.u16Start, h.u8BucketCount, h.u8BucketStep, h.u8CounterSize};
+    std::vector<uint64_t> s = {r.u8BufferStatus,       r.u16StatusFlags,        AvgOf(r.psEffectiveCPU),
+                               AvgOf(r.psSystemDC),    AvgOf(r.psSystemAC),     r.u8OutletTemperature,
+                               r.u8InletTemperature,   r.u64Timestamp,          AvgOf(r.psCPUPower),
+                               AvgOf(r.psMemoryPower), AvgOf(r.psCoolingPower), h.u16Start,
+                               h.u8BucketCount,        h.u8BucketStep,          h.u8CounterSize};
     for (int i = 0; h.pu8Counters && i < h.u8BucketCount * h.u8CounterSize; i++) s.push_back(h.pu8Counters[i]);
     for (int i = 0; i < r.u8PowerSupplyACCount && r.psPowerSupplyAC; i++)
         s.insert(s.end(), {r.psPowerSupplyAC[i].u64Avg, r.psPowerSupplyAC[i].u64Max, r.psPowerSupplyAC[i].u64Min});
@@ -136,9 +167,21 @@ std::vector<uint64_t> Build(const Layout &l, Bytes *bytes) {
             }
         }
     }
-    std::vector<uint64_t> summary = {0xA5, 0xBEEF, kEff, l.blade ? 0 : kDC, l.blade ? kDC : kAC, l.blade ? 0u : 40u,
-                                     l.blade ? 0u : 22u, timestamp, subsystem[1], subsystem[2], subsystem[4], 100,
-                                     l.buckets + 2u, 50, l.width};
+    std::vector<uint64_t> summary = {0xA5,
+                                     0xBEEF,
+                                     kEff,
+                                     l.blade ? 0 : kDC,
+                                     l.blade ? kDC : kAC,
+                                     l.blade ? 0u : 40u,
+                                     l.blade ? 0u : 22u,
+                                     timestamp,
+                                     subsystem[1],
+                                     subsystem[2],
+                                     subsystem[4],
+                                     100,
+                                     l.buckets + 2u,
+                                     50,
+                                     l.width};
     summary.insert(summary.end(), counters.begin(), counters.end());
     summary.insert(summary.end(), supplies.begin(), supplies.end());
     return summary;
@@ -149,7 +192,10 @@ void Configure(fwtest::FakeFirmware &fw, const Layout &l) {
     fw.configs[0x02] = {0, 0, 0, 100, 0x77, 0x77, l.buckets, 50, l.width, 0x99};
     fw.configs[0x0B] = {0, 0, 0x31, l.n, l.r, l.d, l.w1, l.w2, 0x32, 0x33};
     fw.SetCapabilities(l.powerThermal, l.extended);
-    if (l.blade) setenv("ZOQ_FAMILY", "iteblade", 1); else unsetenv("ZOQ_FAMILY");
+    if (l.blade)
+        setenv("ZOQ_FAMILY", "iteblade", 1);
+    else
+        unsetenv("ZOQ_FAMILY");
 }
 
 // Parses an exact-size heap copy of the first `length` bytes (so that the
@@ -182,7 +228,10 @@ TEST_F(SnapshotParse, EveryLayoutVariantAndShortSnapshots) {
             EXPECT_EQ(Parse(bytes, length), 255u) << length;
             const std::string printed = GetCapturedStdout();
             EXPECT_EQ(printed.rfind("[ParseSnapshotBuffer] The snapshot buffer (" + std::to_string(length) +
-                                    " bytes) is shorter than its layout", 0), 0u) << printed;
+                                        " bytes) is shorter than its layout",
+                                    0),
+                      0u)
+                << printed;
         }
         bytes.resize(bytes.size() + 5, 0xFF);  // bytes beyond the layout are ignored
         EXPECT_EQ(Parse(bytes, bytes.size()), 0u);
@@ -192,30 +241,64 @@ TEST_F(SnapshotParse, EveryLayoutVariantAndShortSnapshots) {
 // The whole fetch: bad subsystem lists and other failures pass their status up and leave nothing.
 TEST_F(SnapshotParse, SubsystemErrorsAndFetchFailures) {
     using Fw = fwtest::FakeFirmware;
-    const struct { Subsystems list; std::function<void(Fw &)> setup; unsigned status; const char *message; } cases[] = {
-        {{{1, 10}, {3, 30}}, nullptr, 255,
+    const struct {
+        Subsystems list;
+        std::function<void(Fw &)> setup;
+        unsigned status;
+        const char *message;
+    } cases[] = {
+        {{{1, 10}, {3, 30}},
+         nullptr,
+         255,
          "Type(3) of subsystem is not supported!\n"
          "[GetSnapshotBufferFromQAX] Failed to call ParseSnapshotBuffer(), return code is 255.\n"},
         {{{0, 1}}, nullptr, 255, "Type(0) of subsystem is not supported!\n"},
         {{{1, 10}, {1, 11}}, nullptr, 255, "CPU Subsystems already existed.\n"},
         {{{2, 20}, {4, 40}, {2, 21}}, nullptr, 255, "Memory Subsystems already existed.\n"},
         {{{4, 40}, {4, 41}}, nullptr, 255, "Cooling Subsystems already existed.\n"},
-        {{}, [](Fw &f) { f.configs[3][3] = 0; }, 253,  // chunk size 0
+        {{},
+         [](Fw &f) { f.configs[3][3] = 0; },
+         253,  // chunk size 0
          "Failed to call ReadTotalSnapshotBuffer() and the result code is 253.\n"},
-        {{}, [](Fw &f) { f.returnedFor = [](int, int n) { return n + 1; }; }, 255,  // oversized answer
+        {{},
+         [](Fw &f) { f.returnedFor = [](int, int n) { return n + 1; }; },
+         255,  // oversized answer
          "[QAX_ReadSnapshotBuffer] The returned buffer size (35) is bigger than expected size (34)!\n"},
-        {{}, [](Fw &f) { f.snapshot.pop_back(); }, 255,  // an answer shorter than it claims
+        {{},
+         [](Fw &f) { f.snapshot.pop_back(); },
+         255,  // an answer shorter than it claims
          "[QAX_ReadSnapshotBuffer] The response length (41) does not match"},
-        {{}, [](Fw &f) { f.returnedFor = [](int, int) { return -1; }; f.absent = 0xC0; }, 0xC0,
+        {{},
+         [](Fw &f) {
+             f.returnedFor = [](int, int) { return -1; };
+             f.absent = 0xC0;
+         },
+         0xC0,
          "[QAX_ReadSnapshotBuffer] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the "
          "result code is 192.\n"},
-        {{}, [](Fw &f) { f.returnedFor = [](int, int) { return -1; }; f.absent = 0; }, 255,
+        {{},
+         [](Fw &f) {
+             f.returnedFor = [](int, int) { return -1; };
+             f.absent = 0;
+         },
+         255,
          "[QAX_ReadSnapshotBuffer] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD)"},
-        {{}, [](Fw &f) { f.configs[3][7] = 30; }, 255,
+        {{},
+         [](Fw &f) { f.configs[3][7] = 30; },
+         255,
          "[ParseSnapshotBuffer] The snapshot buffer (30 bytes) is shorter than its layout"},
-        {{}, [](Fw &f) { f.configs.erase(3); f.absent = 0xD5; }, 0xD5,
+        {{},
+         [](Fw &f) {
+             f.configs.erase(3);
+             f.absent = 0xD5;
+         },
+         0xD5,
          "Failed to call QAX_ReadSnapshotBufferConfiguration() and the result code is 213.\n"},
-        {{}, [](Fw &f) { f.handles = {{0, 0}}; }, 255,
+        {{},
+         [](Fw &f) {
+             f.handles = {{0, 0}};
+         },
+         255,
          "[GetSnapshotBufferFromQAX] Failed to call QAX_GetModuleHandle().\n"},
     };
     for (const auto &c : cases) {

@@ -34,7 +34,8 @@ bool IsUnknown(const Sample &s) { return Values(s) == Values(Unknown(s.timestamp
 void AddStats(Ints *out, const Ints &v) {
     long long sum = 0;
     for (long long x : v) sum += x;
-    out->insert(out->end(), {*std::min_element(v.begin(), v.end()), sum / (long long)v.size(), *std::max_element(v.begin(), v.end())});
+    out->insert(out->end(), {*std::min_element(v.begin(), v.end()), sum / (long long)v.size(),
+                             *std::max_element(v.begin(), v.end())});
 }
 
 // A window file's 24 records, oldest first (its size and count checked).
@@ -62,7 +63,8 @@ std::string Image(uint16_t index, const Sample *table) {
 std::vector<Sample> Samples() {
     std::vector<Sample> out;
     for (int n = 0; n < QAX_HISTORY_SLOTS; n++)
-        if (powerHistory[(nextSampleIndex + n) % 576].timestamp != 0) out.push_back(powerHistory[(nextSampleIndex + n) % 576]);
+        if (powerHistory[(nextSampleIndex + n) % 576].timestamp != 0)
+            out.push_back(powerHistory[(nextSampleIndex + n) % 576]);
     return out;
 }
 uint64_t Now() { return QaxClockWallMs() / 1000; }
@@ -99,7 +101,8 @@ class History : public ::testing::Test {
         ms = ms ? ms : t * 1000;
         AdvanceTo(ms / 1000);
         trackPowerHistory(ms, ac, dc);
-        readings_.push_back({(long long)(ms / 1000), std::min(65535ll, (long long)ac), std::min(65535ll, (long long)dc)});
+        readings_.push_back(
+            {(long long)(ms / 1000), std::min(65535ll, (long long)ac), std::min(65535ll, (long long)dc)});
     }
     // Every known sample holds min, integer average and max of its readings in (end - 150, end].
     void ExpectSamplesMatchReadings() const {
@@ -152,7 +155,9 @@ TEST_F(History, FullDayMatchesReadings) {
 // Readings P - 120 and P - 90 of the period ending at P came in; the next comes at P + gap.
 TEST_F(History, GapsBecomeUnknownSamples) {
     // nextEnd: end of the period the reading opens, after P; the oldest unknown left is at P + 150 * firstK.
-    struct Case { uint64_t gap, snapshotsMissed, unknown, nextEnd, firstK; } cases[] = {
+    struct Case {
+        uint64_t gap, snapshotsMissed, unknown, nextEnd, firstK;
+    } cases[] = {
         {10, 0, 0, 150, 1},   // a late reading misses nothing
         {60, 1, 0, 150, 1},   // one snapshot missed, no sample
         {150, 4, 0, 150, 1},  // on the next period's end: stored at once
@@ -172,7 +177,8 @@ TEST_F(History, GapsBecomeUnknownSamples) {
         Feed(P - 90, 330, 230);
         Feed(P + c.gap, 500, 400);
         EXPECT_EQ(TraceCount("numSnapshotsMissed=" + std::to_string(c.snapshotsMissed) + ", numSamplesMissed=" +
-                             std::to_string(c.snapshotsMissed / 5) + ", missedSampletime=" + std::to_string(P + 150)), 1);
+                             std::to_string(c.snapshotsMissed / 5) + ", missedSampletime=" + std::to_string(P + 150)),
+                  1);
         // Newest first: [the reading's own sample], the unknowns, P's sample.
         std::vector<Sample> s = Samples();
         const bool atOnce = c.nextEnd == c.gap;
@@ -195,8 +201,14 @@ TEST_F(History, GapsBecomeUnknownSamples) {
 // The clock set back to t after the last reading L moves the history back by L + 30 - t
 // (the new reading follows the previous one on the grid); then forward by an hour.
 TEST_F(History, ClockSetBackAndForward) {
-    struct Case { const char *name; uint64_t back; bool keepsAll; } cases[] = {  // t = L - back, or 500 s after the epoch
-        {"same timestamp", 0, true}, {"beyond 16 bits", 20 * 3600, true}, {"near the epoch", 0, false}};
+    struct Case {
+        const char *name;
+        uint64_t back;
+        bool keepsAll;
+    } cases[] = {// t = L - back, or 500 s after the epoch
+                 {"same timestamp", 0, true},
+                 {"beyond 16 bits", 20 * 3600, true},
+                 {"near the epoch", 0, false}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Fresh();
@@ -208,7 +220,9 @@ TEST_F(History, ClockSetBackAndForward) {
         std::vector<Sample> before = Samples();
         ASSERT_EQ(before.size(), 13u);
         trackPowerHistory(t * 1000, 500, 400);
-        EXPECT_EQ(TraceCount("System clock was set backwards, adjusting powerHistory by " + std::to_string(adj) + " seconds"), 1);
+        EXPECT_EQ(
+            TraceCount("System clock was set backwards, adjusting powerHistory by " + std::to_string(adj) + " seconds"),
+            1);
         std::vector<Sample> after = Samples();
         for (int i = 13; i < QAX_HISTORY_SLOTS; i++) ASSERT_EQ(Values(powerHistory[i]), Ints(7, 0)) << i;
         // Samples that would fall before the epoch are dropped, the others move.
@@ -219,8 +233,8 @@ TEST_F(History, ClockSetBackAndForward) {
         }
         // The open period goes on and closes 30 s later with one more reading.
         trackPowerHistory((t + 30) * 1000, 500, 400);
-        EXPECT_EQ(Values(Samples().back()),
-                  Ints({(long long)t + 30, 165, (165 + 166 + 167 + 1000) / 5, 500, 155, (155 + 156 + 157 + 800) / 5, 400}));
+        EXPECT_EQ(Values(Samples().back()), Ints({(long long)t + 30, 165, (165 + 166 + 167 + 1000) / 5, 500, 155,
+                                                  (155 + 156 + 157 + 800) / 5, 400}));
         // Forward an hour: 22 unknown samples and the reading's own.
         size_t count = Samples().size();
         trackPowerHistory((t + 30 + 3600) * 1000, 500, 400);
@@ -230,7 +244,8 @@ TEST_F(History, ClockSetBackAndForward) {
 }
 
 // Saved at the first sample after 600 s of uptime, then at most every 600 s (a failed save
-// makes its directory again when it went); a restart loads the file, the downtime becomes unknown samples, tracking goes on.
+// makes its directory again when it went); a restart loads the file, the downtime becomes unknown samples, tracking
+// goes on.
 TEST_F(History, SavesAndRestartContinuesTheHistory) {
     g_traceLevel = 1;
     trackPowerHistory(0, 0, 0);
@@ -270,12 +285,16 @@ TEST_F(History, WindowFilesAndMaxima) {
     const char *files[] = {"/tmp/PowerHistoryLast1Hour", "/tmp/PowerHistoryLast6Hours", "/tmp/PowerHistoryLast12Hours",
                            "/tmp/PowerHistoryLast24Hours"};
     // fill: 0 empty, 1 full, 2 full but oldest-first positions 336-359 unknown and 432-433 never written.
-    struct Case { int fill; uint16_t next; int32_t maxDC, maxAC; } cases[] = {
-        {0, 0, -1, -1}, {1, 0, 50585, 60585}, {1, 300, 50585, 60585}, {2, 17, -1, -1}, {3, 0, 50585, 60585}};
+    struct Case {
+        int fill;
+        uint16_t next;
+        int32_t maxDC, maxAC;
+    } cases[] = {{0, 0, -1, -1}, {1, 0, 50585, 60585}, {1, 300, 50585, 60585}, {2, 17, -1, -1}, {3, 0, 50585, 60585}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.fill * 1000 + c.next);
         const std::string victim = Root("/tmp/victim");
-        if (c.fill == 3) WriteFile(victim, "keep"), fs::remove(Root(files[3])), fs::create_symlink(victim, Root(files[3]));
+        if (c.fill == 3)
+            WriteFile(victim, "keep"), fs::remove(Root(files[3])), fs::create_symlink(victim, Root(files[3]));
         memset(powerHistory, 0, sizeof(powerHistory));
         nextSampleIndex = c.next;
         auto unknown = [&](long long n) { return c.fill == 2 && n >= 336 && n < 360; };
@@ -299,8 +318,13 @@ TEST_F(History, WindowFilesAndMaxima) {
                     if (!unknown(n) && !empty(n)) valid.push_back(n);
                 if (!valid.empty()) {
                     AddStats(&avg, valid);
-                    want = {(long long)(Now() - 150 * (575 - end)), 60000 + valid.front() - 10, 60000 + avg[1],
-                            60000 + valid.back() + 10, 50000 + valid.front() - 10, 50000 + avg[1], 50000 + valid.back() + 10};
+                    want = {(long long)(Now() - 150 * (575 - end)),
+                            60000 + valid.front() - 10,
+                            60000 + avg[1],
+                            60000 + valid.back() + 10,
+                            50000 + valid.front() - 10,
+                            50000 + avg[1],
+                            50000 + valid.back() + 10};
                 }
                 EXPECT_EQ(Values(win[r]), want) << files[w] << " record " << r;
             }
@@ -322,7 +346,8 @@ TEST_F(History, LoadChecksTheFullFile) {
     table[99].timestamp = 0x90000000u;  // negative as a signed number, yet decades ahead
     const std::string farFuture = Image(100, table);
     table[99].timestamp = now - 150;
-    const std::string cases[][2] = {  // file, the Error line (none when it loads)
+    const std::string cases[][2] = {
+        // file, the Error line (none when it loads)
         {good, ""},
         {Image(0, table), ""},  // the newest sample in slot 575
         {"\x05", "Reading power history data header for file '%s', error code=0"},
@@ -343,7 +368,8 @@ TEST_F(History, LoadChecksTheFullFile) {
         EXPECT_EQ(0, memcmp(powerHistory, valid ? table : std::vector<Sample>(576).data(), sizeof(table)));
         EXPECT_EQ(nextSampleIndex, valid ? HistoryGetLE16(reinterpret_cast<const uint8_t *>(c[0].data())) : 0);
         EXPECT_EQ(TraceCount("[Info] \"loadPowerHistory\": Could not open power history file '" + Full() +
-                             "', starting from scratch"), valid ? 0 : 1);
+                             "', starting from scratch"),
+                  valid ? 0 : 1);
         char line[512];
         snprintf(line, sizeof(line), c[1].c_str(), Full().c_str());
         EXPECT_EQ(TraceCount("[Error]"), valid ? 0 : 1);
@@ -354,7 +380,8 @@ TEST_F(History, LoadChecksTheFullFile) {
         trackPowerHistory(0, 0, 0);
         EXPECT_EQ(savePowerHistory(), 1u);
         EXPECT_EQ(ReadAll(Full() + ".damaged"), valid ? "" : c[0]);
-        EXPECT_EQ(TraceCount("Kept unloadable history file '" + Full() + "' as '" + Full() + ".damaged'"), valid ? 0 : 1);
+        EXPECT_EQ(TraceCount("Kept unloadable history file '" + Full() + "' as '" + Full() + ".damaged'"),
+                  valid ? 0 : 1);
     }
 }
 
@@ -391,9 +418,10 @@ TEST_F(History, PrintoutForDashP) {
     printPowerHistory();
     // Oldest first: slot 3 (the next one), 4, ..., 575, 0, 1, 2.
     const std::string zero = "           0     0     0     0     0     0     0\n";
-    std::string want = "Index   Timestamp MinDC AvgDC MaxDC MinAC AvgAC MaxAC\n"
-                       "    3  1798790150  8888  8888  8888  8888  8888  8888\n    4" + zero +
-                       "    5         -16     0     0     0     0     0     0\n";
+    std::string want =
+        "Index   Timestamp MinDC AvgDC MaxDC MinAC AvgAC MaxAC\n"
+        "    3  1798790150  8888  8888  8888  8888  8888  8888\n    4" +
+        zero + "    5         -16     0     0     0     0     0     0\n";
     char index[16];
     for (int slot = 6; slot < 578; slot++) snprintf(index, sizeof(index), "%5d", slot % 576), want += index + zero;
     want += "    2  1798790000   190   200   210   290   300   310\n\nCurrent time=1798800000, Unknown sample=8888\n\n";
@@ -406,23 +434,29 @@ TEST_F(History, PerformanceTwin) {
     const std::string full = Root("/pstorage/power/PowerPerformanceFull");
     trackPowerPerformance(0, 0, 0, 0, 0);
     const uint64_t sys[5] = {10, 0, 40, 100, 7};
-    for (int i = 0; i < 5; i++) AdvanceTo(kT0 + 30 * i), trackPowerPerformance(kT0 + 30 * i, sys[i], 10 * i, 3, 100 - i);
+    for (int i = 0; i < 5; i++)
+        AdvanceTo(kT0 + 30 * i), trackPowerPerformance(kT0 + 30 * i, sys[i], 10 * i, 3, 100 - i);
     AdvanceTo(kT0 + 450);
     trackPowerPerformance(kT0 + 450, 60, 60, 60, 60);  // 180 s past the open period's end
-    std::vector<PowerPerformanceSample> win = Window(Root("/tmp/PowerPerformanceLast1Hour"), DecodePowerPerformanceSample);
+    std::vector<PowerPerformanceSample> win =
+        Window(Root("/tmp/PowerPerformanceLast1Hour"), DecodePowerPerformanceSample);
     EXPECT_EQ(Values(win[22]), Ints({kT0 + 120, 0, 31, 100, 20, 3, 98}));
     EXPECT_EQ(Values(win[23]), Ints({kT0 + 420, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(Values(win[21]), Ints(7, 0));
-    EXPECT_EQ(TraceCount("[Info] \"trackPowerPerformance\": timestamp=" + std::to_string(kT0) + ", endtime=" +
-                         std::to_string(kT0 + 120) + ", nextPerformanceSampleIndex=0, maxsystem=10, "
-                         "accsystem=10, minsystem=10, cpu=0, mem=3, io=100, accCount=1"), 1);
+    EXPECT_EQ(TraceCount("[Info] \"trackPowerPerformance\": timestamp=" + std::to_string(kT0) +
+                         ", endtime=" + std::to_string(kT0 + 120) +
+                         ", nextPerformanceSampleIndex=0, maxsystem=10, "
+                         "accsystem=10, minsystem=10, cpu=0, mem=3, io=100, accCount=1"),
+              1);
     int32_t max = 0;
     EXPECT_EQ(aim_config_get_int("QAX_max_ac_last_24hours", &max), 0);
     ASSERT_EQ(savePowerPerformance(), 1u);
     WriteFile(full, std::string("\x40\x02", 2) + ReadAll(full).substr(2));
     EXPECT_EQ(loadPowerPerformance(), 0u);
     EXPECT_EQ(TraceCount("[Error] \"loadPowerPerformance\": Invalid nextPerformanceSampleIndex 576 in power "
-                         "performance file '" + full + "'"), 1);
+                         "performance file '" +
+                         full + "'"),
+              1);
 }
 
 }  // namespace

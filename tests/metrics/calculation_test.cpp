@@ -21,8 +21,8 @@ MetricEntry *NewEntry(uint64_t avg, uint64_t max = 0, uint64_t min = 0) {
 TEST(CalculateAverageFromAccumulator, Table) {
     const uint64_t cases[][4] = {
         // last, current, elapsed ms, average
-        {1000, 31000, 30000, 1},  {1000, 46000, 30000, 2},  // 1.5 rounds away from zero
-        {1000, 15999, 30000, 0},  {0, 31000, 30000, 0},     // no previous accumulator
+        {1000, 31000, 30000, 1},  {1000, 46000, 30000, 2},   // 1.5 rounds away from zero
+        {1000, 15999, 30000, 0},  {0, 31000, 30000, 0},      // no previous accumulator
         {31000, 31000, 30000, 0}, {40000, 31000, 30000, 0},  // wrapped or reset
         {1000, 31000, 0, 0},      {1, UINT64_MAX, 1, UINT64_MAX},
     };
@@ -79,12 +79,18 @@ class CalculateSnapshotValueTest : public testing::Test {
 
 // b = 100, s = 10, n = 7: bucket i (1..5) covers [90 + 10 i, 100 + 10 i).
 TEST_F(CalculateSnapshotValueTest, HistogramRange) {
-    struct Case { std::vector<int> changed; uint64_t min, max; uint8_t size; bool blade; uint8_t n = 7; };
+    struct Case {
+        std::vector<int> changed;
+        uint64_t min, max;
+        uint8_t size;
+        bool blade;
+        uint8_t n = 7;
+    };
     const Case cases[] = {
-        {{2, 4}, 110, 140, 2, false}, {{6}, 150, 150, 2, false}, {{0, 3}, 0, 130, 2, false},
-        {{}, 0, 0, 2, false},         {{1}, 100, 110, 1, false}, {{5}, 140, 150, 8, false},
-        {{2, 4}, 110, 140, 4, true},
-        {{0}, 0, 100, 2, false, 1},  // a lone counter is no top bucket: nothing below the start
+        {{2, 4}, 110, 140, 2, false}, {{6}, 150, 150, 2, false},  {{0, 3}, 0, 130, 2, false},
+        {{}, 0, 0, 2, false},         {{1}, 100, 110, 1, false},  {{5}, 140, 150, 8, false},
+        {{2, 4}, 110, 140, 4, true},  {{0}, 0, 100, 2, false, 1},  // a lone counter is no top bucket: nothing below the
+                                                                   // start
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.changed.size() << " changed, from " << c.min << " to " << c.max);
@@ -135,7 +141,12 @@ TEST_F(CalculateSnapshotValueTest, AveragesFillsAndReferenceAdvance) {
 // A timestamp that does not advance keeps the raw record and all state; a
 // histogram of another layout advances the record but not the histogram.
 TEST_F(CalculateSnapshotValueTest, Guards) {
-    struct Case { uint64_t elapsed; uint8_t n, size; bool advances; const char *trace; };
+    struct Case {
+        uint64_t elapsed;
+        uint8_t n, size;
+        bool advances;
+        const char *trace;
+    };
     const Case cases[] = {
         {0, 4, 2, false, "[WARNING] \"CalculateSnapshotValue\": Time stamp is not right.\n"},
         {UINT64_MAX, 4, 2, false, "Time stamp is not right."},  // earlier (wraps below 30000)

@@ -16,7 +16,10 @@ namespace {
 
 // 1492-byte records: valid byte at 2, name at 6, reading at 198, written raw
 // so that they may fill their field without a terminator.
-struct Sensor { std::string name, reading; uint8_t valid = 0; };
+struct Sensor {
+    std::string name, reading;
+    uint8_t valid = 0;
+};
 
 std::string Encode(const std::vector<Sensor> &sensors) {
     std::string bytes;
@@ -59,19 +62,45 @@ TEST(BladeInlet, PicksTheInletSensors) {
     const std::string one = "totally there are 1 sensor info for type 1\n";
     const std::string two = "totally there are 2 sensor info for type 1\n";
     // The list front first; the exact standard output.
-    struct Case { const char *name, *family; std::string bytes; int queryResult, result; Inlets list; std::string out; };
+    struct Case {
+        const char *name, *family;
+        std::string bytes;
+        int queryResult, result;
+        Inlets list;
+        std::string out;
+    };
     const std::string single = Encode({{"Inlet Temp", "20"}});
     const std::vector<Case> cases = {
-        {"two sensors, prepended", "blade", Encode({{"Inlet 1 Temp", "22.375"}, {"Inlet 2 Temp", "22.875"}}), 0, 0,
-         {{2, "22.875"}, {1, "22.375"}}, two},
-        {"invalid record skipped", "iteblade", Encode({{"Inlet Temp", "99", 1}, {"SEN Inlet Temp", "30"}}), 0, 0,
-         {{4, "30"}}, two},
+        {"two sensors, prepended",
+         "blade",
+         Encode({{"Inlet 1 Temp", "22.375"}, {"Inlet 2 Temp", "22.875"}}),
+         0,
+         0,
+         {{2, "22.875"}, {1, "22.375"}},
+         two},
+        {"invalid record skipped",
+         "iteblade",
+         Encode({{"Inlet Temp", "99", 1}, {"SEN Inlet Temp", "30"}}),
+         0,
+         0,
+         {{4, "30"}},
+         two},
         {"names must match exactly", "blade", Encode({{"inlet temp", "1"}, {"Inlet Temp ", "2"}}), 0, 0, {}, two},
-        {"reading cut to 63", "blade", Encode({{"PEN Inlet Temp", std::string(62, '1') + "xyz"}}), 0, 0,
-         {{3, std::string(62, '1') + "x"}}, one},
+        {"reading cut to 63",
+         "blade",
+         Encode({{"PEN Inlet Temp", std::string(62, '1') + "xyz"}}),
+         0,
+         0,
+         {{3, std::string(62, '1') + "x"}},
+         one},
         // Name and reading fill their fields up to the record's end: no overread.
-        {"unterminated fields", "blade", Encode({{std::string(192, 'N'), "1"}, {"Inlet Temp", std::string(1294, '7')}}),
-         0, 0, {{0, std::string(63, '7')}}, two},
+        {"unterminated fields",
+         "blade",
+         Encode({{std::string(192, 'N'), "1"}, {"Inlet Temp", std::string(1294, '7')}}),
+         0,
+         0,
+         {{0, std::string(63, '7')}},
+         two},
         {"unavailable kept", "blade", Encode({{"Inlet 1 Temp", "Unavailable"}}), 0, 0, {{1, "Unavailable"}}, one},
         {"not a blade", "rack", single, 0, 0, {}, nonBlade},
         {"family unset", nullptr, single, 0, 0, {}, nonBlade},

@@ -27,8 +27,8 @@ int PerfTransport(void *, int, int cmd, const uint8_t *rq, int rqLen, uint8_t *r
         return 0;
     }
     if (perfMode == kPerfReadFails && ++perfCalls > 1) return -1;
-    const uint8_t answer[11] = {0, 0x4D, 0x4F, 0, 0x6B, 0x36, 0xEC, 0x8A, 7, 0,
-                                static_cast<uint8_t>(rq[4] * 10 + rq[7] * 3 + 1)};
+    const uint8_t answer[11] = {
+        0, 0x4D, 0x4F, 0, 0x6B, 0x36, 0xEC, 0x8A, 7, 0, static_cast<uint8_t>(rq[4] * 10 + rq[7] * 3 + 1)};
     memcpy(rs, answer, sizeof(answer));
     *rsLen = sizeof(answer);
     return 0;
@@ -52,8 +52,8 @@ using Inlets = std::vector<std::pair<uint32_t, std::string>>;
 std::string Encode(const MetricValue &v, const Inlets &inlets, const PerformanceValue &perf) {
     std::string s = char(v.u8PowerSupplyACCount) + Entries(v.psPowerSupplyAC, v.u8PowerSupplyACCount) +
                     char(v.u8PowerSupplyDCCount) + Entries(v.psPowerSupplyDC, v.u8PowerSupplyDCCount);
-    for (const MetricEntry *e : {v.psSystemAC, v.psSystemDC, v.psCPUPower, v.psMemoryPower, v.psCoolingPower,
-                                 v.psEffectiveCPU})
+    for (const MetricEntry *e :
+         {v.psSystemAC, v.psSystemDC, v.psCPUPower, v.psMemoryPower, v.psCoolingPower, v.psEffectiveCPU})
         s += Single(e);
     s += char(v.u8InletTemperature) + std::string(1, char(v.u8OutletTemperature)) + LE(v.u64Timestamp, 8) +
          char(v.u8BufferStatus) + char(inlets.size());
@@ -88,7 +88,7 @@ MetricValue *NewRecord(uint8_t ac, uint8_t dc, unsigned singles, uint64_t seed) 
     v->psPowerSupplyAC = ac ? fill(0, ac) : nullptr;
     v->u8PowerSupplyDCCount = dc;
     v->psPowerSupplyDC = dc ? fill(1, dc) : nullptr;
-    MetricEntry **slots[6] = {&v->psSystemAC, &v->psSystemDC, &v->psCPUPower,
+    MetricEntry **slots[6] = {&v->psSystemAC,    &v->psSystemDC,     &v->psCPUPower,
                               &v->psMemoryPower, &v->psCoolingPower, &v->psEffectiveCPU};
     for (unsigned f = 0; f < 6; f++) *slots[f] = singles & (1u << f) ? fill(2 + f, 1) : nullptr;
     v->u8InletTemperature = static_cast<uint8_t>(20 + seed);
@@ -166,13 +166,30 @@ TEST_F(MetricLog, RoundTrips) {
         "MemPerf.Avg: 51\nMemPerf.Max: 54\nMemPerf.Min : 57\nIOPerf.Avg: 61\nIOPerf.Max: 64\nIOPerf.Min : 67\n"
         "Write perf datas into /tmp/qax_*.log \n";
     // Supplies, single entries by bit, inlet list, performance, file size, printed among the rest.
-    struct Case { uint8_t ac, dc; unsigned singles; Inlets inlets; PerfMode perf; size_t size; std::string out; };
+    struct Case {
+        uint8_t ac, dc;
+        unsigned singles;
+        Inlets inlets;
+        PerfMode perf;
+        size_t size;
+        std::string out;
+    };
     const std::vector<Case> cases = {
         {2, 0, 0x3F, {}, kPerfOff, 212, "CreateDataLog -- there are totally [0] inlet temperature!\n"},
         {2, 0, 0x3F, {}, kPerfOn, 312, perfLines},
-        {0, 0, 0x00, {{2, "24.500"}, {1, "Unavailable"}, {4, std::string(63, 'x')}}, kPerfOff, 20 + 204,
+        {0,
+         0,
+         0x00,
+         {{2, "24.500"}, {1, "Unavailable"}, {4, std::string(63, 'x')}},
+         kPerfOff,
+         20 + 204,
          "CreateDataLog -- there are totally [3] inlet temperature!\n"},
-        {1, 3, 0x2F, {{0, ""}}, kPerfReadFails, 20 + 4 * 24 + 5 * 24 + 68,
+        {1,
+         3,
+         0x2F,
+         {{0, ""}},
+         kPerfReadFails,
+         20 + 4 * 24 + 5 * 24 + 68,
          "CreateDataLog - fails to read performance data from xpm"},
         {255, 255, 0x15, {{3, "22"}}, kPerfOn, 20 + 510 * 24 + 3 * 24 + 68 + 100, perfLines},
     };
@@ -187,7 +204,8 @@ TEST_F(MetricLog, RoundTrips) {
             auto *node = static_cast<InletTemperatureNode *>(calloc(1, sizeof(InletTemperatureNode)));
             *node = InletTemperatureNode{it->first, {}, sInletTemperatureBuffer.psFirst};
             memcpy(node->szTemperature, it->second.data(), it->second.size());
-            sInletTemperatureBuffer = InletTemperatureSnapshotBuffer{uint8_t(sInletTemperatureBuffer.u8Count + 1), node};
+            sInletTemperatureBuffer =
+                InletTemperatureSnapshotBuffer{uint8_t(sInletTemperatureBuffer.u8Count + 1), node};
         }
         // The file holds the record as the calculation left it.
         MetricValue *expected = NewRecord(c.ac, c.dc, c.singles, n);
@@ -224,7 +242,8 @@ TEST_F(MetricLog, RingWrapsAt120) {
     Ring ring;
     ASSERT_EQ(ring.result, 0);
     ASSERT_EQ(ring.count, 120);
-    for (unsigned i = 0; i < 120; i++) ASSERT_EQ(ring.values[i].u64Timestamp, 0x0A0B0C0D00000000ULL + (i + 3) * 30000) << i;
+    for (unsigned i = 0; i < 120; i++)
+        ASSERT_EQ(ring.values[i].u64Timestamp, 0x0A0B0C0D00000000ULL + (i + 3) * 30000) << i;
 }
 
 // A snapshot that gives no averages (its timestamp not after the
@@ -254,8 +273,8 @@ TEST_F(MetricLog, DropsASnapshotWithoutAverages) {
 TEST_F(MetricLog, PublishesInOrderWithThePlatformMapping) {
     auto keys = [](const std::string &prefix) { return prefix + "_Avg " + prefix + "_Min " + prefix + "_Max "; };
     const std::string ac = keys("QAX_total_ac_power_in_use"), dc = keys("QAX_total_dc_power_in_use");
-    const std::string rest = keys("QAX_consumptionCPU") + keys("QAX_consumptionMemory") +
-                             keys("QAX_consumptionCooling") + "QAX_timestamp ";
+    const std::string rest =
+        keys("QAX_consumptionCPU") + keys("QAX_consumptionMemory") + keys("QAX_consumptionCooling") + "QAX_timestamp ";
     // Runs SQL on a database; the first column of every row, each followed by a blank.
     auto sql = [](const std::string &db, const char *statements) {
         sqlite3 *h = nullptr;
@@ -278,14 +297,15 @@ TEST_F(MetricLog, PublishesInOrderWithThePlatformMapping) {
         QaxSensorSetSourceOverride([](void *, uint8_t, uint8_t *, uint32_t, uint32_t *) { return 5; }, nullptr);
         mkdir((root.Path() + "/tmp/aim").c_str(), 0700);
         const std::string db = root.Path() + "/tmp/aim/aim.db";
-        sql(db, "PRAGMA journal_mode=WAL;"
-                "CREATE TABLE kv(key TEXT PRIMARY KEY NOT NULL, value INTEGER NOT NULL) WITHOUT ROWID;"
-                "CREATE TABLE written(seq INTEGER PRIMARY KEY, key TEXT);"
-                "CREATE TRIGGER noted AFTER INSERT ON kv BEGIN INSERT INTO written(key) VALUES(new.key); END;");
+        sql(db,
+            "PRAGMA journal_mode=WAL;"
+            "CREATE TABLE kv(key TEXT PRIMARY KEY NOT NULL, value INTEGER NOT NULL) WITHOUT ROWID;"
+            "CREATE TABLE written(seq INTEGER PRIMARY KEY, key TEXT);"
+            "CREATE TRIGGER noted AFTER INSERT ON kv BEGIN INSERT INTO written(key) VALUES(new.key); END;");
 
         // As the parser leaves a blade record: system DC in the AC slot, no DC slot.
         MetricValue *record = NewRecord(0, 0, blade ? 0x2D : 0x2F, 3);  // no cooling
-        *record->psSystemAC = MetricEntry{401, 450, 380};  // raw: each average comes out 1 lower
+        *record->psSystemAC = MetricEntry{401, 450, 380};               // raw: each average comes out 1 lower
         if (!blade) *record->psSystemDC = MetricEntry{371, 420, 350};
         *record->psCPUPower = MetricEntry{146, 160, 130};
         *record->psMemoryPower = MetricEntry{61, 70, 50};
@@ -295,9 +315,10 @@ TEST_F(MetricLog, PublishesInOrderWithThePlatformMapping) {
         // The power history publishes keys of its own at its start.
         EXPECT_EQ(sql(db, "SELECT key FROM written WHERE key NOT LIKE 'QAX_max%' ORDER BY seq"),
                   blade ? dc + ac + rest : ac + dc + rest);
-        EXPECT_EQ(sql(db, "SELECT group_concat(value, ' ') FROM (SELECT value FROM kv WHERE key LIKE 'QAX_total%' "
-                          "OR key LIKE 'QAX_consumption%' OR key = 'QAX_timestamp' ORDER BY key)"),
-                  std::string("145 160 130 0 0 0 60 70 50 1798761630000 ") +  // sorted by key: CPU, cooling,
+        EXPECT_EQ(sql(db,
+                      "SELECT group_concat(value, ' ') FROM (SELECT value FROM kv WHERE key LIKE 'QAX_total%' "
+                      "OR key LIKE 'QAX_consumption%' OR key = 'QAX_timestamp' ORDER BY key)"),
+                  std::string("145 160 130 0 0 0 60 70 50 1798761630000 ") +         // sorted by key: CPU, cooling,
                       (blade ? "0 0 0 400 450 380 " : "400 450 380 370 420 350 "));  // memory, time, AC, DC
         const std::string persistent = qaxtest::ReadAll(root.Path() + "/pstorage/aim/aim.db") +
                                        qaxtest::ReadAll(root.Path() + "/pstorage/aim/aim.db-wal");
@@ -313,7 +334,12 @@ TEST_F(MetricLog, ReaderSurvivesDamagedFiles) {
     const std::string head = file.substr(0, file.size() - 69);  // up to the inlet count
     FreeMetricValue(good);
     const std::string perf = std::string(1, 1) + std::string(24, 'p');
-    struct Case { std::string count, second; int last; unsigned records; std::string why; };  // count, qax_1.log, last
+    struct Case {
+        std::string count, second;
+        int last;
+        unsigned records;
+        std::string why;
+    };  // count, qax_1.log, last
     const std::vector<Case> cases = {
         {"\xC8", file, 1, 2, "Log file count 200 above 120, read as 120"},
         {"\2", file, 250, 2, "Newest log file 250 outside the 2 files, read as 1"},

@@ -39,8 +39,7 @@ const Bytes kInstance0 = {0x4D, 0x4F, 0x00, 0x00, 0x00, 0x01};  // command 0x82
 int Call(Bytes request, Bytes *answer, int cmd = 0x81) {
     uint8_t response[256] = {};
     int length = sizeof response;
-    const int r = IPMI_DoIPMICmd(0x2E, cmd, request.data(), static_cast<int>(request.size()),
-                                 response, &length);
+    const int r = IPMI_DoIPMICmd(0x2E, cmd, request.data(), static_cast<int>(request.size()), response, &length);
     answer->assign(response, response + (r == 0 ? length : 0));
     return r;
 }
@@ -68,25 +67,29 @@ TEST_F(LanTransport, AnswersAreTheInProcessEmulatorsByteForByte) {
     qaxsim::Host host{[] { return uint64_t{1798761600000}; }, [] { return uint64_t{1000}; }, {}, {}};
     std::shared_ptr<qaxsim::Emulator> local = qaxsim::MakeEmulator(scenario, 5, host, &error);
     ASSERT_TRUE(local) << error;
-    const Bytes tooLong = {0x4D, 0x4F, 0x00, 0x09, 0x0A, 0x87, 0x01, 0x01, 0xFF};  // 7+11+30 bytes
+    const Bytes tooLong = {0x4D, 0x4F, 0x00, 0x09, 0x0A, 0x87, 0x01, 0x01, 0xFF};      // 7+11+30 bytes
     const Bytes chunk = {0x4D, 0x4F, 0x00, 0x09, 0x03, 0x81, 0x00, 0x00, 0x00, 0xC8};  // 200 asked
-    const struct { int cmd; Bytes bytes; } requests[] = {
+    const struct {
+        int cmd;
+        Bytes bytes;
+    } requests[] = {
         {0x82, kInstance0},
-        {0x82, {0x4D, 0x4F, 0x00, 0x01, 0x00, 0x01}},  // the expansion
+        {0x82, {0x4D, 0x4F, 0x00, 0x01, 0x00, 0x01}},              // the expansion
         {0x81, {0x4D, 0x4F, 0x00, 0x33, 0x07, 0x82, 0x00, 0x02}},  // unknown handle
         {0x81, tooLong},
         {0x81, chunk},
-        {0x81, {0x4D, 0x4F, 0x00, 0x09, 0x07, 0x82, 0x00}},  // short
+        {0x81, {0x4D, 0x4F, 0x00, 0x09, 0x07, 0x82, 0x00}},                    // short
         {0x81, {0x4D, 0x4F, 0x00, 0x09, 0x07, 0x83, 0x00, 0x02, 0x02, 0x26}},  // write
-        {0x81, {0x4D, 0x4F, 0x00, 0x09, 0x07, 0x82, 0x00, 0x02}},  // read back
+        {0x81, {0x4D, 0x4F, 0x00, 0x09, 0x07, 0x82, 0x00, 0x02}},              // read back
     };
     for (const auto &rq : requests) {
         Bytes remote;
         ASSERT_EQ(Call(rq.bytes, &remote, rq.cmd), 0) << &rq - requests;
         uint8_t expected[36];
         int length = sizeof expected;
-        ASSERT_EQ(qaxsim::HandleRequest(*local, 0x2E, rq.cmd, rq.bytes.data(),
-                                        static_cast<int>(rq.bytes.size()), expected, &length), 0);
+        ASSERT_EQ(qaxsim::HandleRequest(*local, 0x2E, rq.cmd, rq.bytes.data(), static_cast<int>(rq.bytes.size()),
+                                        expected, &length),
+                  0);
         EXPECT_EQ(remote, Bytes(expected, expected + length)) << &rq - requests;
     }
     Bytes answer;
@@ -112,8 +115,8 @@ std::string SdrSensor(int number, const char *name, int raw, int m = 1, int rexp
                      "1 0 0 %d 0 0 0 0 %d 0 0 0 0 0xFF 0 0 0 0 0 0 0 0 0 0 0 0 %zu",
                      43 + strlen(name), number, type, m, (rexp & 0xF) << 4, 0xC0 | strlen(name));
     for (const char *c = name; *c != '\0'; ++c) n += snprintf(line + n, sizeof line - n, " %d", *c);
-    snprintf(line + n, sizeof line - n, "\nsensor_add 0x20 0 %d %d 1\nsensor_set_value 0x20 0 %d %d 0\n",
-             number, type, number, raw);
+    snprintf(line + n, sizeof line - n, "\nsensor_add 0x20 0 %d %d 1\nsensor_set_value 0x20 0 %d %d 0\n", number, type,
+             number, raw);
     return line;
 }
 
@@ -182,8 +185,9 @@ TEST(InbandTransport, WithoutAnInterfaceFailsAtOnceWithOneMessage) {
     EXPECT_LT(Seconds(start), 1.0);
     const std::string err = testing::internal::GetCapturedStderr();
     UseEnv({});
-    EXPECT_EQ(err, "qax: IPMI transport 'inband' is not available: no local IPMI interface found "
-                   "(Linux IPMI driver device, KCS, SSIF); every IPMI request fails\n");
+    EXPECT_EQ(err,
+              "qax: IPMI transport 'inband' is not available: no local IPMI interface found "
+              "(Linux IPMI driver device, KCS, SSIF); every IPMI request fails\n");
 }
 
 }  // namespace

@@ -17,8 +17,8 @@ using Bytes = std::vector<uint8_t>;
 struct Recorder {
     int calls = 0, netFn = 0, cmd = 0, capacity = 0, result = 0, claimed = -1;  // claimed >= 0: the length reported
     Bytes request, answer{0x00, 0x4D, 0x4F, 0x00};
-    static int Transport(void *context, int netFn, int cmd, const uint8_t *request, int requestLen,
-                         uint8_t *response, int *responseLen) {
+    static int Transport(void *context, int netFn, int cmd, const uint8_t *request, int requestLen, uint8_t *response,
+                         int *responseLen) {
         Recorder &r = *static_cast<Recorder *>(context);
         r.calls++, r.netFn = netFn, r.cmd = cmd, r.capacity = *responseLen;
         r.request.assign(request, request + requestLen);
@@ -70,10 +70,10 @@ TEST_F(IpmiTest, InvalidArgumentsSendNothing) {
         uint8_t *resp;
         int capacity, netFn, cmd;
     } cases[] = {
-        {nullptr, 8, response_, 16, 0x2E, 0x81}, {request_, 8, nullptr, 16, 0x2E, 0x81},
-        {request_, 0, response_, 16, 0x2E, 0x81}, {request_, -1, response_, 16, 0x2E, 0x81},
+        {nullptr, 8, response_, 16, 0x2E, 0x81},    {request_, 8, nullptr, 16, 0x2E, 0x81},
+        {request_, 0, response_, 16, 0x2E, 0x81},   {request_, -1, response_, 16, 0x2E, 0x81},
         {request_, 256, response_, 16, 0x2E, 0x81}, {request_, 8, response_, 0, 0x2E, 0x81},
-        {request_, 8, response_, -4, 0x2E, 0x81}, {request_, 8, response_, 16, 256, 0x81},
+        {request_, 8, response_, -4, 0x2E, 0x81},   {request_, 8, response_, 16, 256, 0x81},
         {request_, 8, response_, 16, 0x2E, -1},
     };
     for (const auto &c : cases) {

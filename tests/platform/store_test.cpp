@@ -36,9 +36,8 @@ class StoreTest : public ::testing::Test {
   protected:
     void SetUp() override {
         g_reports.clear();
-        QaxSetReportSink([](const char *function, const char *text) {
-            g_reports.push_back(std::string(function) + ": " + text);
-        });
+        QaxSetReportSink(
+            [](const char *function, const char *text) { g_reports.push_back(std::string(function) + ": " + text); });
     }
     void TearDown() override {  // later tests expect the real clock
         QaxSetReportSink(nullptr);
@@ -68,7 +67,8 @@ class StoreTest : public ::testing::Test {
     std::string PstorageState() const {
         std::string state;
         qaxtest::Run({"/usr/bin/find", root_.Path() + "/pstorage", "-type", "f", "-printf", "%p %s %T@ ", "-exec",
-                      "/usr/bin/cksum", "{}", ";"}, {}, root_.Path() + "/state.out", &state);
+                      "/usr/bin/cksum", "{}", ";"},
+                     {}, root_.Path() + "/state.out", &state);
         return state;
     }
     struct Result {
@@ -95,10 +95,12 @@ TEST_F(StoreTest, PersistentKeysSurviveAndVolatileWorkNeverTouchesPstorage) {
     EXPECT_EQ(aim_config_get_int("pcap_max_aim_element_qax", &i32), 0);
     EXPECT_FALSE(fs::exists(Db(true)));  // volatile work alone does not even create it
     ASSERT_EQ(aim_config_set_int("pcap_max_aim_element_qax", 420, 1) + aim_config_set_bool("qax_supported_0", 1, 1) +
-                  aim_config_set_int64("QAX_total_ac_power_in_use_Avg", 5000000000LL, 0), 3);
+                  aim_config_set_int64("QAX_total_ac_power_in_use_Avg", 5000000000LL, 0),
+              3);
     aim_config_close();
     EXPECT_EQ(aim_config_get_int("pcap_max_aim_element_qax", &i32) + aim_config_get_bool("qax_supported_0", &flag) +
-                  aim_config_get_int64("QAX_total_ac_power_in_use_Avg", &i64), 3);
+                  aim_config_get_int64("QAX_total_ac_power_in_use_Avg", &i64),
+              3);
     EXPECT_TRUE(i32 == 420 && flag == 1 && i64 == 5000000000LL);
 
     // The daemon's steady state: figures published every cycle, persistent
@@ -182,13 +184,15 @@ TEST_F(StoreTest, BadInputIsRefusedAndLeavesOutputsAlone) {
         uint8_t flag = 77;
         EXPECT_EQ(aim_config_get_int(key, &i32) + aim_config_get_int64(key, &i64) + aim_config_get_bool(key, &flag) +
                       aim_config_set_int(key, 1, 0) + aim_config_set_int64(key, 1, 1) + aim_config_set_bool(key, 1, 1) +
-                      aim_config_clear(key), 0) << (key ? key : "(null)");
+                      aim_config_clear(key),
+                  0)
+            << (key ? key : "(null)");
         EXPECT_TRUE(i32 == 77 && i64 == 77 && flag == 77);
     }
     EXPECT_EQ(aim_config_get_int(longest.c_str(), nullptr) + aim_config_get_int64(longest.c_str(), nullptr), 0);
     EXPECT_EQ(aim_config_set_int("k", 1, 2) + aim_config_set_int("k", 1, -1) + aim_config_set_bool("k", 2, 0), 0);
     // Getters answer only values that fit their type: stored, as int, as bool.
-    const int64_t cases[][3] = {{0, 1, 1},         {1, 1, 1},        {2, 1, 0},        {-1, 1, 0},
+    const int64_t cases[][3] = {{0, 1, 1},         {1, 1, 1},         {2, 1, 0},        {-1, 1, 0},
                                 {INT32_MIN, 1, 0}, {1LL << 31, 0, 0}, {INT64_MIN, 0, 0}};
     for (const auto &c : cases) {
         int32_t i32 = 55;
@@ -234,9 +238,12 @@ TEST_F(StoreTest, WhatIsNotADatabaseIsMovedAsideAndMadeAfresh) {
         } else if (plant == "truncated") {
             sqlite3 *h = nullptr;
             ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
-            ASSERT_EQ(sqlite3_exec(h, "CREATE TABLE kv(key TEXT PRIMARY KEY, value INTEGER) WITHOUT ROWID;"
-                                      "WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 500)"
-                                      "INSERT INTO kv SELECT 'key' || n, n FROM c", nullptr, nullptr, nullptr), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(h,
+                                   "CREATE TABLE kv(key TEXT PRIMARY KEY, value INTEGER) WITHOUT ROWID;"
+                                   "WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 500)"
+                                   "INSERT INTO kv SELECT 'key' || n, n FROM c",
+                                   nullptr, nullptr, nullptr),
+                      SQLITE_OK);
             sqlite3_close(h);
             fs::resize_file(db, 6000);
         } else if (plant == "directory") {
@@ -348,8 +355,8 @@ TEST_F(StoreTest, EventsAreRecordedWithIdsAndBoundedValues) {
     // A power-cap record at the very end of a readable page: one byte read
     // past its two 64-byte texts faults.
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    char *base = static_cast<char *>(
-        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    char *base =
+        static_cast<char *>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
     ASSERT_NE(base, MAP_FAILED);
     ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
     char *unterminated = base + page - 128;
@@ -368,11 +375,14 @@ TEST_F(StoreTest, EventsAreRecordedWithIdsAndBoundedValues) {
         QaxClockSleepUs(1250000);
     }
     munmap(base, 2 * page);
-    EXPECT_EQ(Aim({"events"}).out, "2027-01-01T00:00:00.000Z 115 old=300 new=350\n"
-                                   "2027-01-01T00:00:01.250Z 114 old=" + a + " new=" + b + "\n"
-                                   "2027-01-01T00:00:02.500Z 116 old=1\\x202 new=a\\x5cb\\x0a\n"
-                                   "2027-01-01T00:00:03.750Z 127\n"
-                                   "2027-01-01T00:00:05.000Z 130\n");  // only power-cap events carry values
+    EXPECT_EQ(Aim({"events"}).out,
+              "2027-01-01T00:00:00.000Z 115 old=300 new=350\n"
+              "2027-01-01T00:00:01.250Z 114 old=" +
+                  a + " new=" + b +
+                  "\n"
+                  "2027-01-01T00:00:02.500Z 116 old=1\\x202 new=a\\x5cb\\x0a\n"
+                  "2027-01-01T00:00:03.750Z 127\n"
+                  "2027-01-01T00:00:05.000Z 130\n");  // only power-cap events carry values
 }
 
 TEST_F(StoreTest, QaxAimCommands) {
@@ -387,9 +397,11 @@ TEST_F(StoreTest, QaxAimCommands) {
         {{"set", "big", "9223372036854775807"}, 0, "", ""},
         {{"set", "small", "-9223372036854775808", "--persistent"}, 0, "", ""},
         {{"get", "small"}, 0, "-9223372036854775808\n", ""},
-        {{"list"}, 0,
+        {{"list"},
+         0,
          "QAX_timestamp=1796523000123\nbig=9223372036854775807\n"
-         "pcap_max_aim_element_qax=-42\nsmall=-9223372036854775808\n", ""},
+         "pcap_max_aim_element_qax=-42\nsmall=-9223372036854775808\n",
+         ""},
         {{"list", "QAX_"}, 0, "QAX_timestamp=1796523000123\n", ""},
         {{"clear", "big"}, 0, "", ""},
         {{"get", "big"}, 1, "", "qax-aim: big: no value\n"},

@@ -53,7 +53,7 @@ Decoded Decode(const ModelConfig &c, const std::vector<uint8_t> &b) {
     d.cpuCounter = field(4);
     if (!c.blade) d.ac = field(8), pos++, d.inlet = field(1);  // past the outlet temperature
     if (c.powerThermalCaps & 0x80) {
-        if (c.extendedCaps & 0x08) pos += 16;  // reserved
+        if (c.extendedCaps & 0x08) pos += 16;   // reserved
         const uint8_t *p = c.inputPowerConfig;  // [1] supplies, [2] records, [3] header bytes, [4] [5] widths
         for (unsigned i = 0; (c.extendedCaps & 0x04) && !c.blade && i < p[1]; ++i) {
             d.supplyIds.push_back(field(p[3]) >> (8 * (p[3] - 1)));
@@ -244,7 +244,7 @@ TEST(ModelTest, TagsCountWrapAndRestartAtReset) {
         EXPECT_EQ(Pair(after.samples, after.system), Pair(1, m.TruthMono(Mono(at), Mono(at + 1000)).dc.energy));
     }
     EXPECT_EQ(m.TruthMono(Mono(0), Mono(7500)).dc.ms, 7500u);  // truth spans resets
-    m.AdvanceTo(Mono(60500), Wall(60500) - 3600000);  // wall clock set back an hour, on a boundary
+    m.AdvanceTo(Mono(60500), Wall(60500) - 3600000);           // wall clock set back an hour, on a boundary
     EXPECT_EQ(Decode(c, m.Snapshot()).timestamp, Wall(60500) - 3600000);
 }
 
@@ -478,16 +478,17 @@ TEST_F(EmulatorTest, TimelineFiresInOrderAtItsTime) {
     clock_.Advance(1);
     EXPECT_EQ(read(4), 320u);
     EXPECT_EQ(read(2), 650u);
-    clock_.Advance(60000);  // both remaining moments pass before one request
+    clock_.Advance(60000);     // both remaining moments pass before one request
     EXPECT_EQ(read(2), 710u);  // same moment: file order
     EXPECT_EQ(read(6), 260u);
 }
 
 TEST_F(EmulatorTest, TimelineActions) {
-    auto emu = Make("prior_uptime 600\nnoise_watts 0\nswing_watts 0\n"
-                    "at 1 clock_jump -3600\nat 2 firmware absent\nat 3 firmware present\nat 4 performance off\n"
-                    "at 5 fault completion 0xC3 on\nat 6 fault completion off\nat 7 sigterm\n"
-                    "at 8 status_word 0x8001\nat 9 power_step 200\nat 40 reset\n");
+    auto emu = Make(
+        "prior_uptime 600\nnoise_watts 0\nswing_watts 0\n"
+        "at 1 clock_jump -3600\nat 2 firmware absent\nat 3 firmware present\nat 4 performance off\n"
+        "at 5 fault completion 0xC3 on\nat 6 fault completion off\nat 7 sigterm\n"
+        "at 8 status_word 0x8001\nat 9 power_step 200\nat 40 reset\n");
     // One request a second: instance handle, completion code, performance answer.
     std::string seen;
     for (int s = 1; s <= 7; ++s) {
@@ -518,8 +519,9 @@ std::string Text(const std::vector<uint8_t> &buf, size_t record, size_t at) {
 }
 
 TEST_F(EmulatorTest, SensorRecords) {
-    auto emu = Make("family rack\nsensor \"Inlet 2 Temp\" model\nsensor \"Inlet Temp\" 99 skip\n"
-                    "sensor \"PEN Inlet Temp\" Unavailable\nfault sensor_fail once");
+    auto emu = Make(
+        "family rack\nsensor \"Inlet 2 Temp\" model\nsensor \"Inlet Temp\" 99 skip\n"
+        "sensor \"PEN Inlet Temp\" Unavailable\nfault sensor_fail once");
     std::vector<uint8_t> buf(4 * 1492, 0xEE);
     uint32_t written = 7;
     EXPECT_TRUE(qaxsim::SensorRecords(*emu, 1, buf.data(), buf.size(), &written) != 0 && written == 0);
