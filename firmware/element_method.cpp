@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "daemon/format.h"
 #include "daemon/trace.h"
 #include "platform/platform.h"
 
@@ -268,7 +269,7 @@ int QAX_IsSupported(uint8_t u8Instance) {
 
 uint8_t QAX_GetModuleHandle(uint8_t u8Instance) {
     char szKey[32];
-    snprintf(szKey, sizeof(szKey), "qax_module_handle_%d", (int)u8Instance);
+    QaxFormatText(szKey, sizeof(szKey), "qax_module_handle_%d", (int)u8Instance);
     if (u8Instance < QAX_CACHED_INSTANCES && g_au8QaxHandleUnstored[u8Instance]) {
         RetryStoringHandle(u8Instance);
         return g_au8QaxHandle[u8Instance];

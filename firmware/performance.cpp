@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include "daemon/format.h"
 #include "daemon/trace.h"
 #include "firmware/element_method.h"
 #include "firmware/registers.h"
@@ -90,9 +91,18 @@ unsigned int QAX_ReadPerformanceBuffer(uint8_t u8Domain, uint8_t u8Selector2, ui
         return QAX_STATUS_FAILED;
     }
     memcpy(pu8Buffer, au8Response + 4, QAX_PERF_BUFFER_SIZE);
+    // "index: value" lines, as "%d: %d\n" prints them, in one go.
+    char szLines[QAX_PERF_BUFFER_SIZE * 8 + 1];
+    char *pc = szLines;
     for (int i = 0; i < QAX_PERF_BUFFER_SIZE; i++) {
-        QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%d: %d\n", i, pu8Buffer[i]);
+        pc = QaxPutDecimal(pc, (uint32_t)i);
+        *pc++ = ':';
+        *pc++ = ' ';
+        pc = QaxPutDecimal(pc, pu8Buffer[i]);
+        *pc++ = '\n';
     }
+    *pc = '\0';
+    QaxLog(QAX_LOG_STDOUT, QAX_LOG_ALWAYS, NULL, NULL, "%s", szLines);
     return QAX_STATUS_SUCCESS;
 }
 
@@ -142,9 +152,11 @@ unsigned int GetPerformanceFromNM(PerformanceRecord *psRecord) {
 
     const uint64_t au64Values[4] = {psRecord->u64System, psRecord->u64CPU, psRecord->u64Memory,
                                     psRecord->u64IO};
+    aim_config_batch_begin();
     for (int i = 0; i < 4; i++) {
         aim_config_set_int64(apszKeys[i], (int64_t)au64Values[i], 0);
     }
+    aim_config_batch_end();
     return QAX_STATUS_SUCCESS;
 }
 

@@ -188,7 +188,22 @@ int QaxClockUptime(long *seconds) {
 void QaxClockLocalTime(struct tm *out) {
     if (out == nullptr) return;
     time_t seconds = static_cast<time_t>(QaxClockWallMs() / 1000);
-    if (localtime_r(&seconds, out) == nullptr) memset(out, 0, sizeof *out);
+    // Trace lines come in bursts within one second; the zone is read once
+    // per process, so the same second always breaks down the same way.
+    thread_local time_t t_cachedSeconds = 0;
+    thread_local struct tm t_cached = {};
+    thread_local bool t_valid = false;
+    if (t_valid && seconds == t_cachedSeconds) {
+        *out = t_cached;
+        return;
+    }
+    if (localtime_r(&seconds, out) == nullptr) {
+        memset(out, 0, sizeof *out);
+        return;
+    }
+    t_cachedSeconds = seconds;
+    t_cached = *out;
+    t_valid = true;
 }
 
 void QaxClockSleepUs(uint64_t microseconds) {

@@ -50,13 +50,17 @@ const char *Untrusted(const struct stat &st, unsigned flags, char *why, size_t w
     return nullptr;
 }
 
-std::string Trimmed(const char *full) {
-    std::string s(full);
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
-    return s;
+// Copies the path without its trailing slashes; false when it does not fit.
+bool Trimmed(const char *full, char *out, size_t size) {
+    size_t n = strlen(full);
+    while (n > 1 && full[n - 1] == '/') n--;
+    if (n >= size) return false;
+    memcpy(out, full, n);
+    out[n] = '\0';
+    return true;
 }
 
-CachedDir *Slot(const std::string &full) {
+CachedDir *Slot(const char *full) {
     CachedDir *free = nullptr;
     for (CachedDir &d : g_dirs) {
         if (d.fd >= 0 && d.full == full) return &d;
@@ -167,11 +171,11 @@ void QaxReportError(const char *function, const char *format, ...) {
 static int OpenDirLocked(const char *path, mode_t mode, unsigned flags, std::string &report) {
     char buffer[1024];
     const char *pszFull = QaxPath(path, buffer, sizeof(buffer));
-    if (pszFull == nullptr) {
+    char full[1024];
+    if (pszFull == nullptr || !Trimmed(pszFull, full, sizeof(full))) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    const std::string full = Trimmed(pszFull);
     const bool create = (flags & QAX_DIR_CREATE) != 0 && (flags & QAX_DIR_SHARED) == 0;
 
     std::lock_guard<std::mutex> lock(g_dirMutex);
@@ -180,9 +184,9 @@ static int OpenDirLocked(const char *path, mode_t mode, unsigned flags, std::str
     // keeps being replaced under us is given up on after that.
     for (int attempt = 0; attempt < 6; attempt++) {
         struct stat st;
-        if (lstat(full.c_str(), &st) != 0) {
+        if (lstat(full, &st) != 0) {
             if (errno != ENOENT || !create) return -1;
-            if (mkdir(full.c_str(), mode) != 0 && errno != EEXIST) return -1;
+            if (mkdir(full, mode) != 0 && errno != EEXIST) return -1;
             continue;
         }
         char why[64];
@@ -201,7 +205,7 @@ static int OpenDirLocked(const char *path, mode_t mode, unsigned flags, std::str
             }
             continue;
         }
-        int fd = open(full.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int fd = open(full, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) return -1;
         struct stat opened;
         if (fstat(fd, &opened) != 0 || opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) {

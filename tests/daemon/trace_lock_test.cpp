@@ -5,10 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "daemon/format.h"
 #include "daemon/trace.h"
 #include "platform/platform.h"
 #include "test_root.h"
@@ -25,6 +28,45 @@ std::string ReadFile(const std::string &path) {
 bool Exists(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+// The daemon's formatter against the C library, at every buffer size that
+// cuts the text; formats it does not handle must be left to the library.
+int Ours(char *buffer, size_t size, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    int n = QaxFormat(buffer, size, format, args);
+    va_end(args);
+    return n;
+}
+
+TEST(Format, MatchesTheCLibrary) {
+#define CASE(...)                                                                    \
+    do {                                                                             \
+        char want[128], got[128];                                                    \
+        int wantLength = snprintf(want, sizeof(want), __VA_ARGS__);                  \
+        for (size_t size = 0; size <= static_cast<size_t>(wantLength) + 1; size++) { \
+            memset(got, '#', sizeof(got));                                           \
+            ASSERT_EQ(Ours(got, size, __VA_ARGS__), wantLength) << #__VA_ARGS__;     \
+            if (size > 0) {                                                          \
+                snprintf(want, size, __VA_ARGS__);                                   \
+                ASSERT_STREQ(got, want) << #__VA_ARGS__ << " size " << size;         \
+            }                                                                        \
+            ASSERT_EQ(got[size], '#') << "wrote past the buffer";                    \
+        }                                                                            \
+    } while (0)
+    CASE("plain text, no conversion");
+    CASE("%d: %d\n", 3, -250);
+    CASE("%i|%i|%u", INT_MIN, INT_MAX, UINT_MAX);
+    CASE("%lld %llu %ld %lu", LLONG_MIN, ULLONG_MAX, LONG_MIN, ULONG_MAX);
+    CASE("%hhu %hhd %hu %hd", 300, 200, 70000, 40000);
+    CASE("%d%02d%02d-%02d%02d%02d", 2027, 1, 9, 0, 5, 59);
+    CASE("[%5i] [%-5i] [%05d] [%3d] [%02d]", 42, 42, -42, 12345, -3);
+    CASE("'%s' [%5s] [%-5s] [%2s] %%%s%%", "file", "ab", "ab", "long", "");
+#undef CASE
+    char buffer[8];
+    for (const char *format : {"%x", "%5.2f", "%p", "%c", "%.*s", "% d", "%+d", "%5%", "%zu", "%0s", "%"})
+        EXPECT_EQ(Ours(buffer, sizeof(buffer), format, 1), -1) << format;
 }
 
 class TraceTest : public ::testing::Test {
