@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 #include <mutex>
 #include <string>
 
@@ -44,6 +45,8 @@ constexpr char kDamagedName[] = "aim.db.damaged";
 constexpr mode_t kDirMode = 0755;
 // After a failure, the file is opened (or written) again at most this often.
 constexpr uint64_t kRetryMs = 10000;
+// The most keys a batch remembers as absent from the persistent database.
+constexpr size_t kAbsentKeys = 64;
 
 // A persistent set that answered success survives a power cut; the volatile
 // database lives in RAM and needs no sync at all. A few dozen keys fit in a
@@ -69,6 +72,7 @@ constexpr char kSqlPut[] =
 constexpr char kSqlDelete[] = "DELETE FROM kv WHERE key = ?1";
 constexpr char kSqlList[] = "SELECT key, value FROM kv ORDER BY key";
 constexpr char kSqlBegin[] = "BEGIN IMMEDIATE";
+constexpr char kSqlDataVersion[] = "PRAGMA data_version";
 constexpr char kSqlCommit[] = "COMMIT";
 constexpr char kSqlRollback[] = "ROLLBACK";
 constexpr char kSqlEventInsert[] =
@@ -136,6 +140,21 @@ class Db {
     void Close();
     // A batch of writes (aim_config_batch_begin) holds one transaction open.
     bool batch = false;
+    // Keys this (persistent) database is known not to hold. Valid only inside
+    // a batch: the batch holds the writers' lock, so no other process can add
+    // a key meanwhile, and it checks once at its start that the database did
+    // not change since the keys were looked up.
+    struct Absent {
+        bool valid = false;
+        int64_t version = 0;
+        std::vector<std::string> keys;
+        bool Has(const char *key) const {
+            if (!valid) return false;
+            for (const std::string &k : keys)
+                if (strcmp(k.c_str(), key) == 0) return true;
+            return false;
+        }
+    } absent;
     void Reset() {
         Close();
         batch = false;
@@ -416,7 +435,9 @@ bool Db::Writable() {
 }
 
 Op OpOf(const char *sql) {
-    return sql == kSqlGet || sql == kSqlList || sql == kSqlEventList ? Op::kRead : Op::kWrite;
+    return sql == kSqlGet || sql == kSqlList || sql == kSqlEventList || sql == kSqlDataVersion
+               ? Op::kRead
+               : Op::kWrite;
 }
 
 sqlite3_stmt *Db::Statement(const char *sql) {
@@ -468,6 +489,7 @@ void Db::Failed(int rc, Op op) {
 }
 
 void Db::Close() {
+    absent = Absent();
     for (Cached &c : cache_) {
         sqlite3_finalize(c.stmt);
         c = Cached{};
@@ -516,6 +538,10 @@ void AtForkRelease() { TheRegistry().mutex.unlock(); }
 
 Registry &TheRegistry() {
     static Registry *registry = [] {
+        // Memory statistics take a global mutex around every allocation of
+        // SQLite's; nothing here reads them. Refused (harmlessly) when the
+        // process already used SQLite.
+        sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
         Registry *r = new Registry;
         pthread_atfork(AtForkPrepare, AtForkRelease, AtForkRelease);
         return r;
@@ -578,6 +604,7 @@ Found Lookup(Db &db, const char *key, int64_t *value, bool *row = nullptr) {
 
 // Runs a statement that returns no rows, with up to two bound values.
 bool Run(Db &db, const char *sql, const char *key, const int64_t *value) {
+    db.absent.keys.clear();  // the version does not count this connection's own writes
     sqlite3_stmt *stmt = db.Statement(sql);
     if (stmt == nullptr) return false;
     int rc;
@@ -638,15 +665,35 @@ bool UnlockWriters(Db &vol, bool commit) {
 
 // Removes `key` from the persistent database if it is there. Reads first so
 // that the common case (not there) writes nothing to the flash.
-bool RemovePersistent(Db &per, const char *key) {
+bool RemovePersistent(Db &per, const char *key, bool inBatch) {
+    if (inBatch && per.absent.Has(key)) return true;
     if (!per.Open(OpenMode::kExisting)) return per.missing();
     int64_t ignored;
     bool row = false;
     if (Lookup(per, key, &ignored, &row) == Found::kError) return false;
-    if (!row) return true;
+    if (!row) {
+        if (inBatch && per.absent.valid && per.absent.keys.size() < kAbsentKeys)
+            per.absent.keys.push_back(key);
+        return true;
+    }
     bool ok = per.Writable() && Run(per, kSqlDelete, key, nullptr);
     if (ok) Checkpoint(per);
     return ok;
+}
+
+// Starts remembering absent keys for a batch, forgetting those remembered
+// when the database changed since (or cannot tell).
+void RememberAbsentKeys(Db &per) {
+    per.absent.valid = false;
+    if (!per.Open(OpenMode::kExisting)) return;
+    sqlite3_stmt *stmt = per.Statement(kSqlDataVersion);
+    if (stmt == nullptr) return;
+    Use use(stmt);
+    if (sqlite3_step(stmt) != SQLITE_ROW) return;
+    int64_t version = sqlite3_column_int64(stmt, 0);
+    if (version != per.absent.version) per.absent.keys.clear();
+    per.absent.version = version;
+    per.absent.valid = true;
 }
 
 int SetVolatile(Session &s, const char *key, int64_t value) {
@@ -658,7 +705,7 @@ int SetVolatile(Session &s, const char *key, int64_t value) {
     }
     // A persistent copy that cannot be read cannot be seen either, and the
     // getters look at the volatile database first: the new value stands.
-    RemovePersistent(s.persistent(), key);
+    RemovePersistent(s.persistent(), key, InBatch(vol));
     return UnlockWriters(vol, true) ? 1 : 0;
 }
 
@@ -917,7 +964,7 @@ int aim_config_clear(const char *key) {
     bool held = lock == qaxstore::Lock::kHeld;
     bool ok = held ? qaxstore::Run(s.volatile_db(), qaxstore::kSqlDelete, key, nullptr)
                    : !qaxstore::StuckInVolatile(s.volatile_db(), key);
-    ok = qaxstore::RemovePersistent(s.persistent(), key) && ok;
+    ok = qaxstore::RemovePersistent(s.persistent(), key, false) && ok;
     if (held) ok = qaxstore::UnlockWriters(s.volatile_db(), ok) && ok;
     return ok ? 1 : 0;
 }
@@ -927,11 +974,13 @@ void aim_config_batch_begin(void) {
     qaxstore::Db &vol = s.volatile_db();
     if (qaxstore::InBatch(vol)) return;
     vol.batch = qaxstore::LockWriters(vol) == qaxstore::Lock::kHeld;
+    if (vol.batch) qaxstore::RememberAbsentKeys(s.persistent());
 }
 
 void aim_config_batch_end(void) {
     qaxstore::Session s;
     qaxstore::Db &vol = s.volatile_db();
+    s.persistent().absent.valid = false;
     if (!qaxstore::InBatch(vol)) return;
     vol.batch = false;
     qaxstore::UnlockWriters(vol, true);
