@@ -4,6 +4,7 @@
 
 #include "daemon/trace.h"
 #include "events/events.h"
+#include "events/events_testing.h"
 #include "platform/platform.h"
 
 #define QAX_STATUS_GATE_MASK 0x0E

@@ -34,7 +34,4 @@ void SendPowerCapsChangedEvent(uint8_t u8StoreMask, uint8_t u8FirmwareMask, uint
                                uint32_t u32FirmwareValue, uint8_t u8Bit, uint16_t u16EventId,
                                const char *szStoreKey);
 
-// Tests only: the five status latches back to 0, as at process start.
-void ResetBufferEventLatchesForTest(void);
-
 #endif

@@ -2,6 +2,7 @@
 // module-handle cache, the platform-family test and the big-endian reader.
 // The request builders are in request_buffers.cpp.
 #include "firmware/element_method.h"
+#include "firmware/element_method_testing.h"
 
 #include <errno.h>
 #include <stdio.h>

@@ -88,9 +88,6 @@ uint8_t QAX_GetModuleHandle(uint8_t u8Instance);
 // QAX_GetModuleHandle when QAX_IsSupported is true, else 0.
 uint8_t QAX_GetSupportedModuleHandle(uint8_t u8Instance);
 
-// Tests only: forget the process-wide support cache, as in a new process.
-void QAX_ResetSupportCacheForTest(void);
-
 // 1 when ZOQ_FAMILY is exactly "iteblade" or "blade", else 0.
 int IsBladePlatform(void);
 

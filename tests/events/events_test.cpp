@@ -11,6 +11,8 @@
 
 #include "daemon/trace.h"
 #include "events/events.h"
+#include "events/events_testing.h"
+#include "firmware/element_method_testing.h"
 #include "firmware/element_method.h"
 #include "firmware/redundancy.h"
 #include "platform/ipmi_internal.h"

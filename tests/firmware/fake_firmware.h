@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "firmware/element_method_testing.h"
 #include "firmware/element_method.h"
 #include "platform/ipmi_internal.h"
 #include "platform/platform.h"

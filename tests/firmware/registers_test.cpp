@@ -1,6 +1,7 @@
 // Register accessors: the request each one sends, the decoding of each width, what failures leave
 // behind, the power-supply ids, the capability tests, and all against the emulator's register table.
 #include "fake_firmware.h"
+#include "firmware/element_method_testing.h"
 #include "firmware/registers.h"
 
 namespace {

@@ -1,6 +1,7 @@
 // Snapshot transfer, parsing (every layout variant, laid out here) and fetch, and a day of fetch and
 // calculation against the emulator's ground truth.
 #include "fake_firmware.h"
+#include "firmware/element_method_testing.h"
 #include "firmware/snapshot.h"
 #include "metrics/metrics.h"
 #include "sim/model.h"
