@@ -62,14 +62,15 @@ std::vector<std::vector<const Record *>> Runs(Chart chart, const std::vector<Rec
 
 std::string Legend(const Series *series, size_t n, bool blade) {
     std::string out;
-    int x = kPlotLeft + 300;
+    int x = kPlotLeft + 220;
     for (size_t i = 0; i < n; i++) {
         if (blade && std::string(series[i].name) == "AC") continue;
+        const std::string label =
+            std::string(series[i].name) + (series[i].lo >= 0 ? " (avg, min-max band)" : "");
         out += Fmt("<rect x=\"%d\" y=\"12\" width=\"14\" height=\"4\" fill=\"%s\"/>", x,
                    series[i].color);
-        out += Fmt("<text x=\"%d\" y=\"18\">%s%s</text>", x + 18, series[i].name,
-                   series[i].lo >= 0 ? " (avg, min-max)" : "");
-        x += series[i].lo >= 0 ? 130 : 75;
+        out += Fmt("<text x=\"%d\" y=\"18\">%s</text>", x + 18, label.c_str());
+        x += 34 + 7 * static_cast<int>(label.size());  // about 7 px a character
     }
     return out;
 }
@@ -169,17 +170,18 @@ std::string RenderChart(Chart chart, const std::vector<Record> &records, bool bl
                                  Y(r->v[se.hi]));
                     for (auto it = run.rbegin(); it != run.rend(); ++it)
                         d += Fmt("L%.1f %.1f ", X((*it)->timestamp), Y((*it)->v[se.lo]));
-                    svg += Fmt("<path d=\"%sZ\" fill=\"%s\" fill-opacity=\"0.2\" stroke=\"none\"/>",
-                               d.c_str(), se.color);
+                    // The path itself is longer than Fmt's buffer.
+                    svg += "<path d=\"" + d + "Z\"" +
+                           Fmt(" fill=\"%s\" fill-opacity=\"0.2\" stroke=\"none\"/>", se.color);
                 } else {
                     for (const Record *r : run)
                         d += Fmt("%s%.1f %.1f ", d.empty() ? "M" : "L", X(r->timestamp),
                                  Y(r->v[se.avg]));
                     if (run.size() == 1) d += "h0.1";
-                    svg +=
-                        Fmt("<path d=\"%s\" fill=\"none\" stroke=\"%s\" stroke-width=\"2\" "
-                            "stroke-linejoin=\"round\" stroke-linecap=\"round\"/>",
-                            d.c_str(), se.color);
+                    svg += "<path d=\"" + d + "\"" +
+                           Fmt(" fill=\"none\" stroke=\"%s\" stroke-width=\"2\" "
+                               "stroke-linejoin=\"round\" stroke-linecap=\"round\"/>",
+                               se.color);
                 }
             }
         }

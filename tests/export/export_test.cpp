@@ -1,0 +1,220 @@
+// qax-export's exposition built from files and store keys the test writes:
+// what is exported, what is left out (unknown, missing, damaged), and that
+// promtool accepts the text.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "export_files.h"
+#include "platform/platform.h"
+#include "test_root.h"
+#include "tools/export/exposition.h"
+
+namespace {
+
+using qaxexport::Record;
+using qaxtest::Samples;
+
+std::string Exposition(qaxexport::EventCounter *events, qaxexport::Format format) {
+    qaxexport::EventCounter fresh;
+    return qaxexport::Render(qaxexport::BuildFamilies(qaxexport::ReadOutputs(events ? events : &fresh)), format);
+}
+
+std::vector<Record> Window(std::vector<Record> records) {
+    records.resize(qaxexport::kWindowRecords);  // the rest: records without data
+    return records;
+}
+
+const std::vector<Record> kPower =
+    Window({{1000, {100, 110, 120, 90, 95, 99}}, {0, {0, 0, 0, 0, 0, 0}}, {1300, {105, 130, 150, 80, 100, 120}}});
+const std::vector<Record> kPerformance = Window({{1000, {0, 0, 0, 0, 0, 0}},  // a gap's fill
+                                                 {1150, {20, 30, 40, 50, 60, 70}}});
+
+TEST(ExportWindows, FiguresOnlyFromWholeFilesAndRecordsWithData) {
+    struct Case {
+        const char *name;
+        std::string image;  // written at the 1-hour power window ("" = none)
+        bool link, fifo, ok, figures;
+    };
+    const std::string good = qaxtest::WindowImage(kPower);
+    const Case cases[] = {
+        {"valid", good, false, false, true, true},
+        {"no data at all", qaxtest::WindowImage(Window({})), false, false, true, false},
+        {"missing", "", false, false, false, false},
+        {"short", good.substr(0, good.size() - 1), false, false, false, false},
+        {"long", good + "x", false, false, false, false},
+        {"count 23", "\x17" + good.substr(1), false, false, false, false},
+        {"a link to a good file", good, true, false, false, false},
+        {"a FIFO", "", false, true, false, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        qaxtest::TestRoot root;
+        const std::string path = root.Path() + "/tmp/PowerHistoryLast1Hour";
+        qaxtest::WriteFile(root.Path() + "/tmp/PowerPerformanceLast1Hour", qaxtest::WindowImage(kPerformance));
+        if (c.link) {
+            qaxtest::WriteFile(root.Path() + "/elsewhere", c.image);
+            ASSERT_EQ(symlink((root.Path() + "/elsewhere").c_str(), path.c_str()), 0);
+        } else if (c.fifo) {
+            ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+        } else if (!c.image.empty()) {
+            qaxtest::WriteFile(path, c.image);
+        }
+        auto s = Samples(Exposition(nullptr, qaxexport::Format::kOpenMetrics));
+        EXPECT_EQ(s["qax_exporter_source_ok{source=\"power_window_1h\"}"], c.ok ? 1 : 0);
+        const std::string ac = "qax_window_power_watts{window=\"1h\",domain=\"ac\",stat=";
+        const std::string dc = "qax_window_power_watts{window=\"1h\",domain=\"dc\",stat=";
+        EXPECT_EQ(s.count(ac + "\"avg\"}"), c.figures ? 1u : 0u);
+        EXPECT_EQ(s.count("qax_window_records{window=\"1h\",history=\"power\"}"), c.ok ? 1u : 0u);
+        if (c.figures) {
+            EXPECT_EQ(s[ac + "\"min\"}"], 100);
+            EXPECT_EQ(s[ac + "\"avg\"}"], 120);
+            EXPECT_EQ(s[ac + "\"max\"}"], 150);
+            EXPECT_EQ(s[dc + "\"min\"}"], 80);
+            EXPECT_EQ(s[dc + "\"avg\"}"], 97.5);
+            EXPECT_EQ(s[dc + "\"max\"}"], 120);
+            EXPECT_EQ(s["qax_window_records{window=\"1h\",history=\"power\"}"], 2);
+        }
+        // The performance window beside it: the all-zero fill is no data.
+        const std::string u = "qax_window_utilization_ratio{window=\"1h\",domain=";
+        EXPECT_DOUBLE_EQ(s[u + "\"system\",stat=\"min\"}"], 0.2);
+        EXPECT_DOUBLE_EQ(s[u + "\"system\",stat=\"avg\"}"], 0.3);
+        EXPECT_DOUBLE_EQ(s[u + "\"system\",stat=\"max\"}"], 0.4);
+        EXPECT_DOUBLE_EQ(s[u + "\"io\",stat=\"avg\"}"], 0.7);
+        EXPECT_EQ(s["qax_window_records{window=\"1h\",history=\"performance\"}"], 1);
+        EXPECT_EQ(s.count("qax_window_power_watts{window=\"6h\",domain=\"ac\",stat=\"avg\"}"), 0u);
+    }
+}
+
+// The newest metric log record: two supplies; SystemAC, SystemDC, CPU and
+// memory present, cooling and effective CPU absent.
+std::string LogImage(uint64_t stampMs) {
+    std::string out;
+    out += '\x02';
+    for (uint64_t psu : {180, 181}) {
+        qaxtest::PutLe(&out, psu, 8);
+        qaxtest::PutLe(&out, psu + 5, 8);
+        qaxtest::PutLe(&out, psu, 8);
+    }
+    out += '\x00';
+    for (int present : {1, 1, 1, 1, 0, 0}) {
+        out += static_cast<char>(present);
+        if (present) out += std::string(24, '\x01');
+    }
+    out += std::string("\x17\x20", 2);
+    qaxtest::PutLe(&out, stampMs, 8);
+    out += std::string("\x02\x00", 2);  // status, no inlet sensors
+    return out;
+}
+
+TEST(ExportStore, KeysBecomeSamplesOnlyWhenTheyHoldAFigure) {
+    qaxtest::TestRoot root;
+    const int64_t stamp = 1798761630000;
+    const std::pair<const char *, int64_t> keys[] = {{"QAX_total_ac_power_in_use_Avg", 361},
+                                                     {"QAX_total_dc_power_in_use_Avg", 332},
+                                                     {"QAX_consumptionCooling_Avg", 0},
+                                                     {"QAX_timestamp", stamp},
+                                                     {"QAX_performanceCPU", 35},
+                                                     {"QAX_performanceIO", 150},
+                                                     {"QAX_max_ac_last_24hours", -1},
+                                                     {"QAX_max_dc_last_24hours", 480}};
+    for (const auto &k : keys) ASSERT_TRUE(aim_config_set_int64(k.first, k.second, 0));
+    ASSERT_TRUE(aim_config_set_int("pcap_max_aim_element_qax", 70000, 1));
+    ASSERT_TRUE(aim_config_set_int("pcap_min_aim_element_qax", 300, 1));
+    ASSERT_TRUE(aim_config_set_bool("qax_supported_0", 1, 1));
+    ASSERT_EQ(mkdir((root.Path() + "/tmp/qax_log").c_str(), 0755), 0);
+    qaxtest::WriteFile(root.Path() + "/tmp/qax_log/qax_last.log", std::string(1, '\x07'));
+    qaxtest::WriteFile(root.Path() + "/tmp/qax_log/qax_7.log", LogImage(stamp));
+
+    auto s = Samples(Exposition(nullptr, qaxexport::Format::kOpenMetrics));
+    EXPECT_EQ(s["qax_power_watts{domain=\"ac\",stat=\"avg\"}"], 361);
+    EXPECT_EQ(s["qax_power_watts{domain=\"dc\",stat=\"avg\"}"], 332);
+    EXPECT_EQ(s.count("qax_power_watts{domain=\"cooling\",stat=\"avg\"}"), 0u);  // absent slot
+    EXPECT_EQ(s["qax_psu_power_watts{psu=\"1\",stat=\"max\"}"], 186);
+    EXPECT_EQ(s["qax_snapshot_timestamp_seconds"], 1798761630);
+    EXPECT_DOUBLE_EQ(s["qax_utilization_ratio{domain=\"cpu\"}"], 0.35);
+    EXPECT_EQ(s.count("qax_utilization_ratio{domain=\"io\"}"), 0u);
+    EXPECT_EQ(s.count("qax_power_max_24h_watts{domain=\"ac\"}"), 0u);
+    EXPECT_EQ(s["qax_power_max_24h_watts{domain=\"dc\"}"], 480);
+    EXPECT_EQ(s.count("qax_power_cap_watts{limit=\"max\"}"), 0u);
+    EXPECT_EQ(s["qax_power_cap_watts{limit=\"min\"}"], 300);
+    EXPECT_EQ(s["qax_firmware_present"], 1);
+    EXPECT_EQ(s["qax_daemon_up"], 0);
+
+    // A log of another snapshot says nothing about this one's slots.
+    ASSERT_TRUE(aim_config_set_int64("QAX_timestamp", stamp + 30000, 0));
+    s = Samples(Exposition(nullptr, qaxexport::Format::kOpenMetrics));
+    EXPECT_EQ(s.count("qax_psu_power_watts{psu=\"1\",stat=\"max\"}"), 0u);
+    EXPECT_EQ(s.count("qax_power_watts{domain=\"cooling\",stat=\"avg\"}"), 1u);
+
+    // A damaged store: no figures from it, and the health figure says so.
+    aim_config_close();
+    qaxtest::WriteFile(root.Path() + "/tmp/aim/aim.db", std::string(4096, 'x'));
+    unlink((root.Path() + "/tmp/aim/aim.db-wal").c_str());
+    unlink((root.Path() + "/tmp/aim/aim.db-shm").c_str());
+    s = Samples(Exposition(nullptr, qaxexport::Format::kOpenMetrics));
+    EXPECT_EQ(s["qax_exporter_source_ok{source=\"store_volatile\"}"], 0);
+    EXPECT_EQ(s.count("qax_power_watts{domain=\"dc\",stat=\"avg\"}"), 0u);
+    EXPECT_EQ(s["qax_power_cap_watts{limit=\"min\"}"], 300);
+}
+
+TEST(ExportEvents, CountersNeverGoDownWhenTheStoreDropsOldEvents) {
+    qaxtest::TestRoot root;
+    char texts[128] = "300\0";
+    memcpy(texts + 64, "350", 4);
+    ASSERT_EQ(sw_msg_dispatcher(115, texts), 0);
+    ASSERT_EQ(sw_msg_dispatcher(115, texts), 0);
+    ASSERT_EQ(sw_msg_dispatcher(127, nullptr), 0);
+    qaxexport::EventCounter events;
+    auto s = Samples(Exposition(&events, qaxexport::Format::kOpenMetrics));
+    EXPECT_EQ(s["qax_events_total{event=\"115\"}"], 2);
+    EXPECT_EQ(s["qax_events_total{event=\"127\"}"], 1);
+
+    sqlite3 *db = nullptr;  // the store's pruning of its oldest rows
+    ASSERT_EQ(sqlite3_open((root.Path() + "/pstorage/aim/aim.db").c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DELETE FROM events WHERE event = 115", 0, 0, 0), SQLITE_OK);
+    sqlite3_close(db);
+    ASSERT_EQ(sw_msg_dispatcher(127, nullptr), 0);
+    s = Samples(Exposition(&events, qaxexport::Format::kOpenMetrics));
+    EXPECT_EQ(s["qax_events_total{event=\"115\"}"], 2);
+    EXPECT_EQ(s["qax_events_total{event=\"127\"}"], 2);
+}
+
+// promtool (Debian 12) lints the Prometheus text format only: OpenMetrics
+// names a counter's family without "_total". Prometheus itself parses the
+// OpenMetrics text in the fleet test.
+TEST(ExportText, PromtoolAcceptsTheText) {
+    if (system("command -v promtool >/dev/null") != 0)
+        GTEST_SKIP() << "promtool not installed (Debian package prometheus; scripts/setup)";
+    qaxtest::TestRoot root;
+    qaxtest::WriteFile(root.Path() + "/tmp/PowerHistoryLast1Hour", qaxtest::WindowImage(kPower));
+    ASSERT_TRUE(aim_config_set_int64("QAX_total_ac_power_in_use_Avg", 361, 0));
+    ASSERT_EQ(sw_msg_dispatcher(127, nullptr), 0);
+    const std::string om = Exposition(nullptr, qaxexport::Format::kOpenMetrics);
+    EXPECT_EQ(om.substr(om.size() - 6), "# EOF\n");
+    EXPECT_NE(om.find("# TYPE qax_events counter\n"), std::string::npos);
+    const std::string text = Exposition(nullptr, qaxexport::Format::kPrometheus);
+    EXPECT_EQ(text.find("# EOF"), std::string::npos);
+    EXPECT_EQ(text.find("# UNIT"), std::string::npos);
+    EXPECT_NE(text.find("qax_events_total{event=\"127\"} 1\n"), std::string::npos);
+    const std::string file = root.Path() + "/metrics.txt";
+    qaxtest::WriteFile(file, text);
+    EXPECT_EQ(system(("promtool check metrics < " + file + " >&2").c_str()), 0) << text;
+}
+
+TEST(ExportText, NegotiatesTheFormatTheScraperPrefers) {
+    using qaxexport::Format;
+    const std::pair<const char *, Format> cases[] = {
+        {nullptr, Format::kOpenMetrics},
+        {"*/*", Format::kOpenMetrics},
+        {"text/plain", Format::kPrometheus},
+        {"application/openmetrics-text;version=1.0.0;q=0.5,application/openmetrics-text;"
+         "version=0.0.1;q=0.4,text/plain;version=0.0.4;q=0.3,*/*;q=0.2",
+         Format::kOpenMetrics},
+        {"application/openmetrics-text;q=0.2,text/plain;q=0.9", Format::kPrometheus},
+    };
+    for (const auto &c : cases) EXPECT_EQ(qaxexport::Negotiate(c.first), c.second) << c.first;
+}
+
+}  // namespace
