@@ -314,12 +314,15 @@ std::optional<bool> DaemonRunning() {
     return found;
 }
 
+bool Blade() {
+    const char *family = getenv("ZOQ_FAMILY");
+    return family != nullptr && (strcmp(family, "blade") == 0 || strcmp(family, "iteblade") == 0);
+}
+
 Outputs ReadOutputs(EventCounter *events) {
     Outputs o;
     o.nowMs = QaxClockWallMs();
-    const char *family = getenv("ZOQ_FAMILY");
-    o.blade =
-        family != nullptr && (strcmp(family, "blade") == 0 || strcmp(family, "iteblade") == 0);
+    o.blade = Blade();
     o.daemonRunning = DaemonRunning();
 
     if (sqlite3 *db = OpenStore("/tmp/aim")) {

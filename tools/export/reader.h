@@ -106,6 +106,9 @@ class EventCounter {
 // Reads everything for one exposition. Thread-safe.
 Outputs ReadOutputs(EventCounter *events);
 
+// A blade platform (ZOQ_FAMILY, as the daemon reads it): no AC figures.
+bool Blade();
+
 // 1 when a daemon process of this installation (same QAX_ROOT) runs; empty
 // when /proc cannot be read.
 std::optional<bool> DaemonRunning();

@@ -84,10 +84,7 @@ std::string Exporter::Page() {
 std::string Exporter::Svg(Chart chart) {
     std::vector<Record> records;
     ReadFullHistory(chart, &records);
-    const char *family = getenv("ZOQ_FAMILY");
-    const bool blade =
-        family != nullptr && (strcmp(family, "blade") == 0 || strcmp(family, "iteblade") == 0);
-    return RenderChart(chart, records, blade, true);
+    return RenderChart(chart, records, Blade(), true);
 }
 
 int Serve(const ServerOptions &options, Exporter *exporter) {
