@@ -6,7 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
 #include "export_files.h"
+#include "process.h"
 #include "platform/platform.h"
 #include "test_root.h"
 #include "tools/export/exposition.h"
@@ -198,9 +203,23 @@ TEST(ExportText, PromtoolAcceptsTheText) {
     EXPECT_EQ(text.find("# EOF"), std::string::npos);
     EXPECT_EQ(text.find("# UNIT"), std::string::npos);
     EXPECT_NE(text.find("qax_events_total{event=\"127\"} 1\n"), std::string::npos);
-    const std::string file = root.Path() + "/metrics.txt";
-    qaxtest::WriteFile(file, text);
-    EXPECT_EQ(system(("promtool check metrics < " + file + " >&2").c_str()), 0) << text;
+    // The same text through "--textfile": renamed into place, nothing left
+    // beside it, and no time stamp on any sample (node_exporter drops a file
+    // that has one).
+    const std::string dir = root.Path() + "/textfile", file = dir + "/qax.prom";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    std::string out;
+    ASSERT_EQ(qaxtest::Run({QAX_TOOLS_DIR "/qax-export", "--textfile", dir}, {{"QAX_ROOT", root.Path()}},
+                           root.Path() + "/export.out", &out),
+              0)
+        << out;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()), 1);
+    const std::string written = qaxtest::ReadAll(file);
+    EXPECT_NE(written.find("qax_events_total{event=\"127\"} 1\n"), std::string::npos) << written;
+    std::istringstream lines(written);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line[0] == '#' || std::count(line.begin(), line.end(), ' ') == 1) << line;
+    EXPECT_EQ(system(("promtool check metrics < " + file + " >&2").c_str()), 0) << written;
 }
 
 TEST(ExportText, NegotiatesTheFormatTheScraperPrefers) {
