@@ -47,11 +47,30 @@ int64_t RealNs(clockid_t id) {
 
 int64_t RealMs(clockid_t id) { return RealNs(id) / 1000000; }
 
-// Scales in nanoseconds so that short scaled sleeps still move the clock by
-// their full length; 128 bits because N x (ns since 1970) overflows 64.
-int64_t ScaledMs(__int128 originNs, int64_t realNs, uint64_t factor) {
-    return static_cast<int64_t>((originNs + (realNs - originNs) * static_cast<__int128>(factor)) /
-                                1000000);
+// S + (real - S) x N in milliseconds, rounded toward zero, for S in seconds
+// and real in nanoseconds. Scales in nanoseconds so that short scaled sleeps
+// still move the clock by their full length. N x (ns since 1970) overflows
+// 64 bits, and 32-bit targets have no 128-bit integers: whole seconds and the
+// nanoseconds below them are scaled apart. A result out of range saturates,
+// leaving room for the wall offset that callers add.
+int64_t ScaledMs(int64_t originS, int64_t realNs, uint64_t factor) {
+    int64_t realS = realNs / 1000000000, restNs = realNs % 1000000000;
+    if (restNs < 0) {
+        restNs += 1000000000;
+        realS -= 1;
+    }
+    const int64_t n = static_cast<int64_t>(factor);  // at most kMaxFactor
+    const int64_t kLimitMs = INT64_MAX / 4;
+    // (S + (real - S) x N) in whole seconds, as milliseconds
+    int64_t ms;
+    if (__builtin_mul_overflow(realS - originS, n, &ms) ||
+        __builtin_add_overflow(ms, originS, &ms) || __builtin_mul_overflow(ms, 1000, &ms) ||
+        ms > kLimitMs || ms < -kLimitMs)
+        return realS >= originS ? kLimitMs : -kLimitMs;
+    const int64_t belowNs = restNs * n;  // below 10^14
+    ms += belowNs / 1000000;
+    // ms is the floor of the exact value; a negative one rounds toward zero.
+    return ms < 0 && belowNs % 1000000 != 0 ? ms + 1 : ms;
 }
 
 // Digits only, no sign, no trailing text; false when out of [lo, hi].
@@ -121,9 +140,7 @@ int64_t WallMsLocked() {
     case Mode::Real:
         return RealMs(CLOCK_REALTIME) + s.wallOffsetMs;
     case Mode::Scaled:
-        return ScaledMs(static_cast<__int128>(s.startS) * 1000000000, RealNs(CLOCK_REALTIME),
-                        s.factor) +
-               s.wallOffsetMs;
+        return ScaledMs(s.startS, RealNs(CLOCK_REALTIME), s.factor) + s.wallOffsetMs;
     case Mode::Virtual:
         return s.startS * 1000 + static_cast<int64_t>(s.virtualUs / 1000) + s.wallOffsetMs;
     }
