@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -96,6 +97,14 @@ inline int Run(const std::vector<std::string> &argv, const std::map<std::string,
     if (WIFEXITED(status)) return WEXITSTATUS(status);
     if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
     return -1;
+}
+
+// The emulator the tests run under (CTest of a cross build says so), or null.
+// Under qemu-user, posix_spawn does not report a failed exec, and pidof does
+// not see an emulated qax (it is qemu's process).
+inline const char *Emulator() {
+    const char *name = getenv("QAX_TEST_EMULATOR");
+    return name != nullptr && *name != '\0' ? name : nullptr;
 }
 
 inline bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }

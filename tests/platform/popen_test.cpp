@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "process.h"
+
 namespace {
 
 // Output and close status of `command`; status -2 when it did not start.
@@ -55,12 +57,20 @@ TEST(PopenTest, RefusesWhatCannotRun) {
         {"/bin/echo hi", "w", EINVAL},
         {args33.c_str(), "r", E2BIG},
     };
+    std::string unchecked;
     for (const auto &c : cases) {
+        if (qaxtest::Emulator() != nullptr && (c.error == ENOENT || c.error == EACCES)) {
+            unchecked += std::string(" ") + c.command;
+            continue;
+        }
         errno = 0;
         EXPECT_EQ(secure_popen(c.command, c.mode), nullptr) << (c.command ? c.command : "null");
         EXPECT_EQ(errno, c.error) << (c.command ? c.command : "null");
     }
     EXPECT_TRUE(secure_pclose(nullptr) == -1 && secure_pclose(stdout) == -1);  // not ours
+    if (!unchecked.empty())
+        GTEST_SKIP() << "under " << qaxtest::Emulator()
+                     << ", posix_spawn does not report a failed exec; not checked:" << unchecked;
 }
 
 }  // namespace
