@@ -38,11 +38,9 @@ TEST_F(ClockTest, VirtualSleepMovesEveryClockJumpMovesWallOnly) {
     QaxClockSleepUs(1500000);
     for (int i = 0; i < 1000; ++i) QaxClockSleepUs(999);  // sub-millisecond sleeps add up
     EXPECT_TRUE(QaxClockUptime(&up) == 0 && up == 102) << up;
-    EXPECT_EQ(Now(), "1798761602499 102499");
     QaxClockJumpWall(-7200);
     QaxClockJumpWall(3600);
     EXPECT_EQ(Now(), "1798758002499 102499");
-
     Use("virtual", "10");
     QaxClockJumpWall(-20);
     EXPECT_EQ(QaxClockWallMs(), 0u);  // clamped at the epoch
@@ -51,43 +49,38 @@ TEST_F(ClockTest, VirtualSleepMovesEveryClockJumpMovesWallOnly) {
     EXPECT_GT(QaxClockWallMs(), 0u);
 }
 
-TEST_F(ClockTest, ScaledClockFollowsFormula) {
+TEST_F(ClockTest, ScaledClockRunsNTimesFasterFromItsStart) {
     const int64_t start = RealMs(CLOCK_REALTIME) / 1000 - 100;  // S, 100 real seconds ago
-    Use("x60", std::to_string(start).c_str());
-    const int64_t r0 = RealMs(CLOCK_REALTIME), m0 = RealMs(CLOCK_MONOTONIC);
-    const int64_t wall = static_cast<int64_t>(QaxClockWallMs()), mono = static_cast<int64_t>(QaxClockMonotonicMs());
-    const int64_t r1 = RealMs(CLOCK_REALTIME), m1 = RealMs(CLOCK_MONOTONIC), s = start * 1000;
-    EXPECT_TRUE(wall >= s + (r0 - s) * 60 - 60 && wall <= s + (r1 - s) * 60 + 60) << wall;  // S + (real - S) x N
-    EXPECT_TRUE(mono >= m0 * 60 && mono <= m1 * 60 + 60) << mono;
-
-    Use("x10000");  // a sleep of 2 virtual seconds takes 200 real microseconds
-    const uint64_t v0 = QaxClockMonotonicMs();
-    QaxClockSleepUs(2000000);
-    EXPECT_LT(RealMs(CLOCK_MONOTONIC) - m1, 500);
-    EXPECT_GE(QaxClockMonotonicMs() - v0, 2000u);
-
+    Use("x10000", std::to_string(start).c_str());
+    const double real = static_cast<double>(RealMs(CLOCK_REALTIME) - start * 1000);
+    EXPECT_NEAR(static_cast<double>(QaxClockWallMs()) - start * 1000, real * 10000,
+                20000);  // S + (real - S) x N
+    const int64_t m0 = RealMs(CLOCK_MONOTONIC);
+    const uint64_t wall = QaxClockWallMs(), mono = QaxClockMonotonicMs();
+    QaxClockSleepUs(2000000);  // 200 real microseconds
+    EXPECT_LT(RealMs(CLOCK_MONOTONIC) - m0, 500);
+    EXPECT_TRUE(QaxClockWallMs() - wall >= 2000 && QaxClockMonotonicMs() - mono >= 2000);
     Use(nullptr);  // real time: a jump is an offset
     QaxClockJumpWall(3600);
     EXPECT_NEAR(static_cast<double>(QaxClockWallMs()) - RealMs(CLOCK_REALTIME), 3600000.0, 2000.0);
 }
 
 TEST_F(ClockTest, InvalidSettingsFallBackWithOneMessage) {
-    const char *clocks[] = {"x0", "fast", "x-3", "x100001", "x", "x12a", "X60", " x60", "virtual "};
-    for (const char *value : clocks) {
+    for (const char *value : {"x0", "x100001", "x12a", " x60", "virtual ", "x"}) {  // the real clock instead
         testing::internal::CaptureStderr();
         Use(value);
         EXPECT_NEAR(static_cast<double>(QaxClockWallMs()), RealMs(CLOCK_REALTIME), 2000.0) << value;
         const std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find("QAX_CLOCK"), std::string::npos) << value;
-        EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << value << ": " << err;
+        EXPECT_TRUE(err.find("QAX_CLOCK") != std::string::npos && std::count(err.begin(), err.end(), '\n') == 1)
+            << value << ": " << err;
     }
-    for (const char *start : {"-5", "abc", "1e9", "99999999999999999999"}) {
+    for (const char *start : {"-5", "1e9", "99999999999999999999"}) {  // the default start instead
         testing::internal::CaptureStderr();
         Use("virtual", start);
         EXPECT_EQ(QaxClockWallMs(), 1798761600000ull) << start;
         EXPECT_NE(testing::internal::GetCapturedStderr().find("QAX_CLOCK_START"), std::string::npos);
     }
-    for (const char *value : {"x1", "x100000", "real", ""}) {
+    for (const char *value : {"x1", "x100000", "real"}) {
         testing::internal::CaptureStderr();
         Use(value, "0");
         QaxClockWallMs();
