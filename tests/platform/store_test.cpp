@@ -1,14 +1,9 @@
-// Paths under QAX_ROOT; the configuration store, event sink and qax-aim:
-// durability, moves between the databases, several processes at once, bad
-// input, damaged files, failing storage, and what the command line shows.
-#include <linux/magic.h>
-#include <sched.h>
+// Paths under QAX_ROOT; the configuration store, event sink and qax-aim. Damaged
+// and failing persistent storage as the daemon meets it: tests/e2e/hostile_e2e_test.cpp.
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
-#include <sys/mount.h>
-#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -188,7 +183,7 @@ TEST_F(StoreTest, TwoProcessesWriteAtOnce) {
 TEST_F(StoreTest, BadInputIsRefusedAndLeavesOutputsAlone) {
     const std::string longest(qaxstore::kMaxKeyLength, 'k'), tooLong = longest + "k";
     ASSERT_EQ(aim_config_set_int(longest.c_str(), 3, 0), 1);
-    const char *bad[] = {nullptr, "", tooLong.c_str(), "a b", "a=b", "nl\n", "\xc3\xa9"};
+    const char *bad[] = {nullptr, "", tooLong.c_str(), "a=b", "\xc3\xa9"};
     for (const char *key : bad) {
         int32_t i32 = 77;
         int64_t i64 = 77;
@@ -228,12 +223,10 @@ TEST_F(StoreTest, WhatIsNotADatabaseIsMovedAsideAndMadeAfresh) {
         const char *plant;
         std::string report;  // the one line reported
     } cases[] = {
-        {true, "garbage", "(file is not a database); moved it aside to "},
         {false, "garbage", "(file is not a database); moved it aside to "},
         {true, "truncated", "(database disk image is malformed); moved it aside to "},
-        {true, "directory", "(a directory); moved it aside to "},  // replaces the last one kept
+        {true, "hard link", "(a file with more than one link); moved it aside to "},  // replaces the last one kept
         {false, "link", "(a symbolic link); moved it aside to "},
-        {true, "hard link", "(a file with more than one link); moved it aside to "},
         {false, "linked directory", "is not safe (a symbolic link); moved it aside to "},
     };
     int64_t n = 0;
@@ -257,8 +250,6 @@ TEST_F(StoreTest, WhatIsNotADatabaseIsMovedAsideAndMadeAfresh) {
                       SQLITE_OK);
             sqlite3_close(h);
             fs::resize_file(db, 6000);
-        } else if (plant == "directory") {
-            fs::create_directories(db + "/inside");
         } else if (plant == "link") {
             fs::create_symlink(victim, db);
         } else if (plant == "hard link") {
@@ -292,74 +283,30 @@ TEST_F(StoreTest, WhatIsNotADatabaseIsMovedAsideAndMadeAfresh) {
     EXPECT_EQ(qaxtest::ReadAll(victim), "not ours");
 }
 
-// Breaking and repairing the persistent store's ground. A read-only and a
-// full file system are real ones (tmpfs) in a mount namespace of this process.
+// Storage that fails (read-only and full: the daemon's end-to-end test) is said
+// once, retried no sooner than its time, and used again without a restart.
 TEST_F(StoreTest, FailuresAreReportedOncePerChangeOfStateAndRecoveredWithoutRestart) {
-    const std::string pstorage = root_.Path() + "/pstorage", db = Db(true);
-    const bool mounts = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    auto onTmpfs = [&] {
-        struct statfs st;
-        return statfs(pstorage.c_str(), &st) == 0 && st.f_type == TMPFS_MAGIC;
-    };
-    const struct {
-        const char *name;
-        std::string report;
-    } cases[] = {
-        {"file", "Store directory " + pstorage + "/aim cannot be used: Not a directory"},
-        {"read-only", "Store " + db + " cannot be written: Read-only file system"},
-        {"full", "Store " + db + " cannot be written: No space left on device"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        const std::string name = c.name;
-        if (name != "file") {
-            if (!mounts) {
-                ADD_FAILURE() << "no mount namespace: " << strerror(errno);
-                continue;
-            }
-            fs::remove_all(pstorage + "/aim");
-            ASSERT_EQ(mount("tmpfs", pstorage.c_str(), "tmpfs", 0, "size=256k"), 0) << strerror(errno);
-            ASSERT_TRUE(onTmpfs());
-        }
-        ASSERT_EQ(aim_config_set_int("cap", 1, 1), 1);
-        aim_config_close();  // as at the daemon's start
-        if (name == "file") {
-            fs::remove_all(pstorage);
-            std::ofstream(pstorage) << "x";
-        } else if (name == "read-only") {
-            ASSERT_EQ(mount(nullptr, pstorage.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0) << strerror(errno);
-        } else {
-            ASSERT_TRUE(onTmpfs());  // never fill anything else
-            std::ofstream fill(pstorage + "/fill");
-            const std::string block(4096, 'f');
-            for (int i = 0; i < 128 && fill.write(block.data(), block.size()).flush(); i++) {
-            }
-        }
-        g_reports.clear();
-        for (int i = 0; i < 5; i++) {  // across two retries
-            EXPECT_EQ(aim_config_set_int("cap", 2 + i, 1), 0);
-            EXPECT_EQ(aim_config_set_int("figure", i, 0), 1);
-            QaxClockSleepUs(4000000);
-        }
-        EXPECT_EQ(g_reports, std::vector<std::string>{"aim_config: " + c.report});
-        if (name == "file") {
-            fs::remove(pstorage);
-            fs::create_directory(pstorage);
-        } else if (name == "read-only") {
-            ASSERT_EQ(mount(nullptr, pstorage.c_str(), nullptr, MS_REMOUNT, nullptr), 0) << strerror(errno);
-        } else {
-            fs::remove(pstorage + "/fill");
-        }
-        EXPECT_EQ(aim_config_set_int("cap", 99, 1), 0);  // not tried again before its time
-        QaxClockSleepUs(10000000);
-        int32_t value = 0;
-        EXPECT_EQ(aim_config_set_int("cap", 100, 1) + aim_config_set_int("cap", 101, 1), 2);
-        EXPECT_TRUE(aim_config_get_int("cap", &value) == 1 && value == 101);
-        EXPECT_EQ(g_reports, (std::vector<std::string>{"aim_config: " + c.report,
-                                                       "aim_config: Store " + db + " is writable again"}));
-        aim_config_close();
-        if (name != "file") umount2(pstorage.c_str(), MNT_DETACH);
+    const std::string pstorage = root_.Path() + "/pstorage";
+    ASSERT_EQ(aim_config_set_int("cap", 1, 1), 1);
+    aim_config_close();  // as at the daemon's start
+    fs::remove_all(pstorage);
+    std::ofstream(pstorage) << "x";
+    g_reports.clear();
+    for (int i = 0; i < 5; i++) {  // across two retries
+        EXPECT_EQ(aim_config_set_int("cap", 2 + i, 1), 0);
+        EXPECT_EQ(aim_config_set_int("figure", i, 0), 1);
+        QaxClockSleepUs(4000000);
     }
+    const std::string failed = "aim_config: Store directory " + pstorage + "/aim cannot be used: Not a directory";
+    EXPECT_EQ(g_reports, std::vector<std::string>{failed});
+    fs::remove(pstorage);
+    fs::create_directory(pstorage);
+    EXPECT_EQ(aim_config_set_int("cap", 99, 1), 0);  // not tried again before its time
+    QaxClockSleepUs(10000000);
+    int32_t value = 0;
+    EXPECT_EQ(aim_config_set_int("cap", 100, 1) + aim_config_set_int("cap", 101, 1), 2);
+    EXPECT_TRUE(aim_config_get_int("cap", &value) == 1 && value == 101);
+    EXPECT_EQ(g_reports, (std::vector<std::string>{failed, "aim_config: Store " + Db(true) + " is writable again"}));
 }
 
 TEST_F(StoreTest, EventsAreRecordedWithIdsAndBoundedValues) {
@@ -405,22 +352,15 @@ TEST_F(StoreTest, QaxAimCommands) {
     } cases[] = {
         {{"set", "QAX_timestamp", "1796523000123"}, 0, "", ""},
         {{"set", "pcap_max_aim_element_qax", "-42", "--persistent"}, 0, "", ""},
-        {{"set", "big", "9223372036854775807"}, 0, "", ""},
         {{"set", "small", "-9223372036854775808", "--persistent"}, 0, "", ""},
         {{"get", "small"}, 0, "-9223372036854775808\n", ""},
-        {{"list"},
-         0,
-         "QAX_timestamp=1796523000123\nbig=9223372036854775807\n"
-         "pcap_max_aim_element_qax=-42\nsmall=-9223372036854775808\n",
-         ""},
+        {{"list"}, 0, "QAX_timestamp=1796523000123\npcap_max_aim_element_qax=-42\nsmall=-9223372036854775808\n", ""},
         {{"list", "QAX_"}, 0, "QAX_timestamp=1796523000123\n", ""},
-        {{"clear", "big"}, 0, "", ""},
-        {{"get", "big"}, 1, "", "qax-aim: big: no value\n"},
+        {{"clear", "small"}, 0, "", ""},
+        {{"get", "small"}, 1, "", "qax-aim: small: no value\n"},
         {{"set", "x", "9223372036854775808"}, 2, "", "invalid value \"9223372036854775808\""},
         {{"set", "x", "0x10"}, 2, "", "invalid value \"0x10\""},
-        {{"set", "a=b", "1"}, 2, "", "invalid key \"a=b\""},
         {{"get", "a b"}, 2, "", "invalid key \"a\\x20b\""},
-        {{}, 2, "", usage},
         {{"set", "x", "1", "--durable"}, 2, "", usage},
     };
     for (const auto &c : cases) {
