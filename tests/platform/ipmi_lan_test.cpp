@@ -158,7 +158,7 @@ TEST_F(LanTransport, ControllerReplacedGoneAndBack) {
     ASSERT_TRUE(sim_.Start("", "seed=5", port)) << sim_.Error();
     int result = -1;
     for (int i = 0; i < 30 && (result = Call(kInstance0, &answer, 0x82)) != 0; ++i) usleep(100000);
-    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(result == 0 && Call(kInstance0, &answer, 0x82) == 0);  // said back once, not per answer
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 3) << err;
     EXPECT_NE(err.find("re-opened"), std::string::npos) << err;
