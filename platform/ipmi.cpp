@@ -1,11 +1,13 @@
 // IPMI_DoIPMICmd and GetAllSensorInfoByType, and the table of backends behind
 // them. The backend is chosen once from QAX_IPMI: "inband" (the default) is
 // the local system interface and "lan" a remote controller, both through
-// FreeIPMI (ipmi_freeipmi_*.cpp); "sim", the in-process firmware emulator, is
-// there when its link unit is (sim_backend/). The wrappers check arguments
-// and answers and count requests; a backend never makes up an answer.
+// FreeIPMI (ipmi_freeipmi_*.cpp); "sim", the firmware emulator, is there when
+// its link unit is (sim_backend/, the static build) and is otherwise loaded
+// as a module (ipmi_sim_module.cpp). The wrappers check arguments and
+// answers and count requests; a backend never makes up an answer.
 #include "platform/ipmi_freeipmi.h"
 #include "platform/ipmi_internal.h"
+#include "platform/ipmi_sim_module.h"
 #include "platform/platform.h"
 
 #include <stdio.h>
@@ -21,6 +23,7 @@ namespace {
 // An IPMI message carries at most this many data bytes either way.
 constexpr int kMaxIpmiLength = 255;
 constexpr size_t kMaxRegistered = 4;
+constexpr char kSimName[] = "sim";  // the emulator: linked in or loaded
 
 // Everything here is constant-initialized, so a backend may register from a
 // static constructor of another unit.
@@ -47,11 +50,26 @@ const QaxIpmiBackend *ChosenLocked() {
         if (strcmp(name, g_registered[i]->name) == 0) g_chosen = g_registered[i];
     for (const QaxIpmiBackend *b : kBuiltIn)
         if (g_chosen == nullptr && strcmp(name, b->name) == 0) g_chosen = b;
+    if (g_chosen == nullptr && strcmp(name, kSimName) == 0) {
+        // No emulator linked in: the module's, or none (said once).
+        std::string why;
+        g_chosen = QaxIpmiLoadSimModule(&why);
+        if (g_chosen == nullptr)
+            fprintf(stderr,
+                    "qax: QAX_IPMI=sim: cannot load the firmware emulator: %s; "
+                    "every IPMI request fails\n",
+                    why.c_str());
+        return g_chosen;
+    }
     if (g_chosen == nullptr) {
         // "sim, inband or lan": the registered ones first.
         std::string expected;
-        for (size_t i = 0; i < g_registeredCount; ++i)
+        bool sim = false;
+        for (size_t i = 0; i < g_registeredCount; ++i) {
             expected += std::string(g_registered[i]->name) + ", ";
+            sim = sim || strcmp(g_registered[i]->name, kSimName) == 0;
+        }
+        if (!sim) expected = std::string(kSimName) + ", " + expected;
         expected += std::string(kBuiltIn[0]->name) + " or " + kBuiltIn[1]->name;
         fprintf(stderr,
                 "qax: unknown IPMI transport \"%.64s\" in QAX_IPMI (expected %s); "

@@ -39,6 +39,19 @@ struct QaxIpmiBackend {
 // wins). Safe from a static constructor.
 void QaxIpmiRegisterBackend(const QaxIpmiBackend *backend);
 
+// The "sim" backend as a loadable module (qax-sim.so, the default build):
+// the platform loads it with dlopen when QAX_IPMI=sim names no linked-in
+// backend, hands it its clock and receives the backend. The entry point's
+// name carries the version of this structure, so a module of another
+// version is refused, not called.
+struct QaxSimModuleHost {
+    uint64_t (*wallMs)(void);           // QaxClockWallMs
+    uint64_t (*monotonicMs)(void);      // QaxClockMonotonicMs
+    void (*jumpWall)(int64_t seconds);  // QaxClockJumpWall
+};
+#define QAX_SIM_MODULE_ENTRY "qax_sim_module_backend_v1"
+typedef const QaxIpmiBackend *(*QaxSimModuleEntryFn)(const QaxSimModuleHost *host);
+
 // Tests: forget the chosen backend (QAX_IPMI is read again at the next call)
 // and reset every backend's connection.
 void QaxIpmiResetTransport(void);

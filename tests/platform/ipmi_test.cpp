@@ -82,7 +82,10 @@ TEST_F(IpmiTest, UnknownOrUnavailableTransportFailsWithOneMessage) {
         {nullptr, "'inband' is not available"},
         {"lan", "'lan' is not available"},
         {"SIM", "unknown IPMI transport \"SIM\""},
+        // No emulator linked in and no module where QAX_SIM_MODULE says.
+        {"sim", "QAX_IPMI=sim: cannot load the firmware emulator: /nonexistent/qax-sim.so"},
     };
+    setenv("QAX_SIM_MODULE", "/nonexistent/qax-sim.so", 1);
     const uint64_t before = QaxIpmiRequestCount();
     for (const auto &c : cases) {
         c[0] ? setenv("QAX_IPMI", c[0], 1) : unsetenv("QAX_IPMI");
@@ -96,6 +99,7 @@ TEST_F(IpmiTest, UnknownOrUnavailableTransportFailsWithOneMessage) {
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_TRUE(err.find(c[1]) != std::string::npos && std::count(err.begin(), err.end(), '\n') == 1) << err;
     }
+    unsetenv("QAX_SIM_MODULE");
     EXPECT_EQ(QaxIpmiRequestCount(), before);
 }
 
