@@ -31,7 +31,12 @@ if [ $status -ne 15 ]; then
     exit 1
 fi
 "$aim" get QAX_total_dc_power_in_use_Avg
-# Without its module the emulator is refused, not faked.
+# Without its module the emulator is refused, not faked. (A statically
+# linked qax carries the emulator inside: nothing to refuse.)
+if ! ldd "$qax" >/dev/null 2>&1; then
+    echo "installed tree: ok (statically linked)"
+    exit 0
+fi
 QAX_SIM_MODULE=$work/missing.so QAX_SIM_SCENARIO=$work/hour.scn timeout 60 "$qax" -d >"$work/out2" 2>&1 &
 pid=$!
 for _ in $(seq 200); do
