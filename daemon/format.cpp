@@ -9,7 +9,7 @@ namespace {
 
 enum Length { kInt, kChar, kShort, kLong, kLongLong };
 
-struct Spec {
+struct Conversion {
     bool zero, left;
     unsigned width;
     Length length;
@@ -17,42 +17,42 @@ struct Spec {
 };
 
 // Reads one conversion after its '%'; false when it is not one we handle.
-bool ParseSpec(const char **pszCursor, Spec *psSpec) {
+bool ParseConversion(const char **pszCursor, Conversion *psConv) {
     const char *p = *pszCursor;
-    *psSpec = Spec{false, false, 0, kInt, 0};
+    *psConv = Conversion{false, false, 0, kInt, 0};
     for (;; p++) {
         if (*p == '0') {
-            psSpec->zero = true;
+            psConv->zero = true;
         } else if (*p == '-') {
-            psSpec->left = true;
+            psConv->left = true;
         } else {
             break;
         }
     }
     while (*p >= '0' && *p <= '9') {
-        psSpec->width = psSpec->width * 10 + (unsigned)(*p++ - '0');
-        if (psSpec->width > 4096) return false;
+        psConv->width = psConv->width * 10 + (unsigned)(*p++ - '0');
+        if (psConv->width > 4096) return false;
     }
     if (*p == 'h') {
         p++;
-        psSpec->length = kShort;
-        if (*p == 'h') p++, psSpec->length = kChar;
+        psConv->length = kShort;
+        if (*p == 'h') p++, psConv->length = kChar;
     } else if (*p == 'l') {
         p++;
-        psSpec->length = kLong;
-        if (*p == 'l') p++, psSpec->length = kLongLong;
+        psConv->length = kLong;
+        if (*p == 'l') p++, psConv->length = kLongLong;
     }
-    psSpec->conversion = *p;
+    psConv->conversion = *p;
     switch (*p) {
     case 'd':
     case 'i':
     case 'u':
         break;
     case 's':
-        if (psSpec->length != kInt || psSpec->zero) return false;
+        if (psConv->length != kInt || psConv->zero) return false;
         break;
     case '%':
-        if (psSpec->length != kInt || psSpec->zero || psSpec->left || psSpec->width != 0)
+        if (psConv->length != kInt || psConv->zero || psConv->left || psConv->width != 0)
             return false;
         break;
     default:
@@ -84,25 +84,25 @@ struct Out {
     }
 };
 
-void PutField(Out *psOut, const Spec &sSpec, const char *pcSign, const char *pc, size_t n) {
-    if (sSpec.width == 0 && pcSign == NULL) {
+void PutField(Out *psOut, const Conversion &sConv, const char *pcSign, const char *pc, size_t n) {
+    if (sConv.width == 0 && pcSign == NULL) {
         psOut->Put(pc, n);
         return;
     }
     size_t signLength = pcSign != NULL ? 1 : 0;
-    size_t pad = sSpec.width > n + signLength ? sSpec.width - n - signLength : 0;
-    if (!sSpec.left && !sSpec.zero) psOut->Pad(' ', pad);
+    size_t pad = sConv.width > n + signLength ? sConv.width - n - signLength : 0;
+    if (!sConv.left && !sConv.zero) psOut->Pad(' ', pad);
     if (pcSign != NULL) psOut->Put(pcSign, 1);
-    if (!sSpec.left && sSpec.zero) psOut->Pad('0', pad);
+    if (!sConv.left && sConv.zero) psOut->Pad('0', pad);
     psOut->Put(pc, n);
-    if (sSpec.left) psOut->Pad(' ', pad);
+    if (sConv.left) psOut->Pad(' ', pad);
 }
 
-void PutNumber(Out *psOut, const Spec &sSpec, va_list *pArgs) {
+void PutNumber(Out *psOut, const Conversion &sConv, va_list *pArgs) {
     unsigned long long u;
     bool negative = false;
-    if (sSpec.conversion == 'u') {
-        switch (sSpec.length) {
+    if (sConv.conversion == 'u') {
+        switch (sConv.length) {
         case kChar:
             u = (unsigned char)va_arg(*pArgs, unsigned);
             break;
@@ -121,7 +121,7 @@ void PutNumber(Out *psOut, const Spec &sSpec, va_list *pArgs) {
         }
     } else {
         long long s;
-        switch (sSpec.length) {
+        switch (sConv.length) {
         case kChar:
             s = (signed char)va_arg(*pArgs, int);
             break;
@@ -148,7 +148,7 @@ void PutNumber(Out *psOut, const Spec &sSpec, va_list *pArgs) {
         *--pc = (char)('0' + u % 10);
         u /= 10;
     } while (u != 0);
-    PutField(psOut, sSpec, negative ? "-" : NULL, pc, (size_t)(acDigits + sizeof(acDigits) - pc));
+    PutField(psOut, sConv, negative ? "-" : NULL, pc, (size_t)(acDigits + sizeof(acDigits) - pc));
 }
 
 }  // namespace
@@ -163,19 +163,19 @@ int QaxFormat(char *szBuffer, size_t size, const char *szFormat, va_list args) {
         sOut.Put(pcText, (size_t)(p - pcText));
         if (*p == '\0') break;
         p++;
-        Spec sSpec;
-        if (!ParseSpec(&p, &sSpec)) {  // args is untouched: the caller starts over
+        Conversion sConv;
+        if (!ParseConversion(&p, &sConv)) {  // args is untouched: the caller starts over
             va_end(copy);
             return -1;
         }
-        if (sSpec.conversion == '%') {
+        if (sConv.conversion == '%') {
             sOut.Put("%", 1);
-        } else if (sSpec.conversion == 's') {
+        } else if (sConv.conversion == 's') {
             const char *sz = va_arg(copy, const char *);
             if (sz == NULL) sz = "(null)";
-            PutField(&sOut, sSpec, NULL, sz, strlen(sz));
+            PutField(&sOut, sConv, NULL, sz, strlen(sz));
         } else {
-            PutNumber(&sOut, sSpec, &copy);
+            PutNumber(&sOut, sConv, &copy);
         }
     }
     va_end(copy);
