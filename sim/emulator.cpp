@@ -187,6 +187,21 @@ bool Emulator::Draw(FaultKind kind) {
 
 // --- answers ---------------------------------------------------------------
 
+// The completion code of a refused register access; 0 when it was allowed.
+static uint8_t RefusedAccess(RegisterFile::Access access) {
+    switch (access) {
+    case RegisterFile::Access::Missing:
+        return kCcInvalidField;
+    case RegisterFile::Access::BadLength:
+        return kCcOutOfRange;
+    case RegisterFile::Access::Denied:
+        return kCcAccessDenied;
+    case RegisterFile::Access::Ok:
+        break;
+    }
+    return 0;
+}
+
 int Emulator::Error(Reply *r, uint8_t code) {
     r->buf[0] = code;
     r->length = 1;
@@ -325,16 +340,8 @@ int Emulator::RegisterRead(RegisterFile &regs, const uint8_t *rq, int rqLen, Rep
     const uint8_t length = rq[7];
     uint64_t value = 0;
     RegisterSource source = RegisterSource::Stored;
-    switch (regs.Read(rq[4], rq[6], length, &value, &source)) {
-    case RegisterFile::Access::Missing:
-        return Error(r, kCcInvalidField);
-    case RegisterFile::Access::BadLength:
-        return Error(r, kCcOutOfRange);
-    case RegisterFile::Access::Denied:
-        return Error(r, kCcAccessDenied);
-    case RegisterFile::Access::Ok:
-        break;
-    }
+    if (const uint8_t cc = RefusedAccess(regs.Read(rq[4], rq[6], length, &value, &source)))
+        return Error(r, cc);
     if (source != RegisterSource::Stored) value = LiveRegister(source) & RegisterMax(length);
     if (!Begin(r, 4 + length)) return 0;
     PutBig(r->buf + 4, value, length);
@@ -347,16 +354,8 @@ int Emulator::RegisterWrite(RegisterFile &regs, const uint8_t *rq, int rqLen, Re
     const uint8_t length = rq[7];
     if (length < 1 || length > 8) return Error(r, kCcOutOfRange);
     if (r->capacity < 4) return Error(r, kCcResponseTooLong);  // nothing written then
-    switch (regs.Write(rq[4], rq[6], length, GetBig(rq + 8, length))) {
-    case RegisterFile::Access::Missing:
-        return Error(r, kCcInvalidField);
-    case RegisterFile::Access::BadLength:
-        return Error(r, kCcOutOfRange);
-    case RegisterFile::Access::Denied:
-        return Error(r, kCcAccessDenied);
-    case RegisterFile::Access::Ok:
-        break;
-    }
+    if (const uint8_t cc = RefusedAccess(regs.Write(rq[4], rq[6], length, GetBig(rq + 8, length))))
+        return Error(r, cc);
     Begin(r, 4);
     return 0;
 }
