@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <regex>
 
+#include "export/export_files.h"
 #include "sim/model.h"
 #include "sim/sim.h"
 #include "test_root.h"
@@ -181,18 +182,7 @@ TEST_F(DaemonOutput, BladeMapsPowerAndCarriesInletSensors) {
 // the error line and status 1. (The one independent check of the metric log's
 // bytes from outside: tests/metrics round-trips the writer and the reader.)
 TEST_F(DaemonOutput, ReportOfAKnownFile) {
-    auto le = [](uint64_t v, int n) {
-        std::string s;
-        for (int i = 0; i < n; i++) s.push_back(static_cast<char>(v >> (8 * i)));
-        return s;
-    };
-    auto entry = [&](uint64_t a, uint64_t m, uint64_t n) { return '\1' + le(a, 8) + le(m, 8) + le(n, 8); };
-    const std::string record =
-        '\2' + entry(175, 180, 175).substr(1) + entry(174, 179, 174).substr(1) + '\0' +  // AC and DC supplies
-        entry(350, 350, 350) + entry(322, 350, 300) + entry(145, 145, 145) + '\0' +      // no memory power
-        entry(32, 32, 32) + entry(42874, 42874, 42874) + "\24\37" + le(1798762290000ULL, 8) + '\x81' + '\2' + le(2, 4) +
-        "24.500" + std::string(58, '\0') + le(1, 4) + "Unavailable" + std::string(53, '\0');
-    const std::string performance = entry(23, 27, 20) + entry(31, 35, 28) + entry(27, 28, 25) + entry(12, 13, 11);
+    const std::string record = qaxtest::KnownRecord(), performance = qaxtest::KnownPerformance();
     const std::string counted = "ReadMeticValueFromFile -- inlet sensor number is 2\n";
     const std::string report =
         "PowerSupplyAC[0] Avg:175 Max:180 Min:175\r\nPowerSupplyAC[1] Avg:174 Max:179 Min:174\r\n"
