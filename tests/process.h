@@ -9,18 +9,36 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char **environ;
 
 namespace qaxtest {
+
+// Polls every 5 ms for at most `ms` of real time.
+inline bool WaitUntil(const std::function<bool()> &done, int ms) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+// A wait status as an exit code: 128 + signal when killed, -1 for none.
+inline int ExitCode(int status) {
+    if (status == -1) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
 
 struct Process {
     pid_t pid = -1;
@@ -29,35 +47,22 @@ struct Process {
     // Waits at most `timeoutMs` of real time; returns the raw wait status, or
     // -1 after killing a process that did not end.
     int Wait(int timeoutMs = 20000) {
-        for (int waited = 0;; waited += 5) {
-            int status = 0;
-            pid_t r = waitpid(pid, &status, WNOHANG);
-            if (r == pid) return status;
-            if (waited >= timeoutMs) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &status, 0);
-                return -1;
-            }
-            struct timespec ts = {0, 5 * 1000 * 1000};
-            nanosleep(&ts, nullptr);
-        }
-    }
-    std::string Output() const {
-        std::ifstream in(outPath, std::ios::binary);
-        std::stringstream ss;
-        ss << in.rdbuf();
-        return ss.str();
+        int status = 0;
+        if (WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) return status;
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
     }
 };
 
-// Starts `argv` with the current environment plus `env` overrides; standard
-// output goes to `outPath`.
+// Starts `argv` with the current environment plus `env` overrides (an empty
+// value unsets); standard output goes to `outPath`.
 inline Process Start(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
                      const std::string &outPath) {
     std::map<std::string, std::string> all;
     for (char **e = environ; *e != nullptr; e++) {
-        std::string kv = *e;
-        size_t eq = kv.find('=');
+        const std::string kv = *e;
+        const size_t eq = kv.find('=');
         if (eq != std::string::npos) all[kv.substr(0, eq)] = kv.substr(eq + 1);
     }
     for (const auto &kv : env) {
@@ -70,10 +75,9 @@ inline Process Start(const std::vector<std::string> &argv, const std::map<std::s
     for (const auto &kv : all) envStrings.push_back(kv.first + "=" + kv.second);
     std::vector<char *> envp, args;
     for (auto &s : envStrings) envp.push_back(const_cast<char *>(s.c_str()));
-    envp.push_back(nullptr);
     for (auto &s : argv) args.push_back(const_cast<char *>(s.c_str()));
+    envp.push_back(nullptr);
     args.push_back(nullptr);
-
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -85,18 +89,25 @@ inline Process Start(const std::vector<std::string> &argv, const std::map<std::s
     return p;
 }
 
-// Runs to the end; returns the exit code (128 + signal when killed, -1 on
-// time-out) and fills `output`.
+// Empty for anything but a regular file: a FIFO left where a test planted
+// it (the daemon failed to clear it) must fail the test, not hang it.
+inline std::string ReadAll(const std::string &path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Runs to the end; returns the exit code (-1 on time-out) and fills `output`.
 inline int Run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
                const std::string &outPath, std::string *output, int timeoutMs = 20000) {
     Process p = Start(argv, env, outPath);
     if (p.pid < 0) return -1;
-    int status = p.Wait(timeoutMs);
-    if (output != nullptr) *output = p.Output();
-    if (status == -1) return -1;
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return -1;
+    const int status = p.Wait(timeoutMs);
+    if (output != nullptr) *output = ReadAll(outPath);
+    return ExitCode(status);
 }
 
 // The emulator the tests run under (CTest of a cross build says so), or null.
@@ -107,17 +118,10 @@ inline const char *Emulator() {
     return name != nullptr && *name != '\0' ? name : nullptr;
 }
 
-inline bool FileExists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
-
-// Empty for anything but a regular file: a FIFO left where a test planted
-// it (the daemon failed to clear it) must fail the test, not hang it.
-inline std::string ReadAll(const std::string &path) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "";
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+inline int Count(const std::string &text, const std::string &what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
+    return n;
 }
 
 }  // namespace qaxtest

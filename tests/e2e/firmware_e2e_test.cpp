@@ -1,98 +1,58 @@
 // The real daemon against the emulator: finding the firmware, waiting for it
-// when it is absent, and the cycle's classification of snapshots.
+// when it is absent, and the cycle's classification of snapshots; its status
+// bits and cap changes as events.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <fstream>
 #include <regex>
-#include <string>
 
-#include "process.h"
 #include "test_root.h"
 
 namespace {
 
+using qaxtest::Count;
+
 class DaemonWithEmulator : public ::testing::Test {
   protected:
-    // Runs `qax` (plus `args`) on `scenario` until the scenario's own SIGTERM;
-    // returns the exit code.
-    int RunDaemon(const std::string &scenario, const std::vector<std::string> &args = {},
-                  const std::string &family = "") {
-        const std::string path = root_.Path() + "/scenario.scn";
-        std::ofstream(path) << scenario;
-        // Level 1 adds the tag comparison of every fetch.
-        Aim({"set", "QAX_power_history_log_level", "1", "--persistent"});
-        std::vector<std::string> argv = {QAX_BINARY};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::map<std::string, std::string> env = Env();
-        env["QAX_SIM_SCENARIO"] = path;
-        env["ZOQ_FAMILY"] = family;
-        return qaxtest::Run(argv, env, root_.Path() + "/daemon.out", &stdout_, 120000);
-    }
-    std::map<std::string, std::string> Env() const {
-        return {{"QAX_ROOT", root_.Path()}, {"QAX_CLOCK", "virtual"}, {"QAX_CLOCK_START", "1798761600"},
-                {"QAX_IPMI", "sim"},        {"QAX_SIM_SEED", "7"},    {"TZ", "UTC"}};
+    // Runs the daemon on `scenario` until its own SIGTERM (level 1 traces the
+    // tag comparison of every fetch): the exit code.
+    int RunDaemon(const std::string &scenario) {
+        site_.Run({"qax-aim", "set", "QAX_power_history_log_level", "1", "--persistent"});
+        return site_.RunDaemon(scenario, &stdout_);
     }
     std::string Aim(const std::vector<std::string> &args) {
-        std::vector<std::string> argv = {std::string(QAX_TOOLS_DIR) + "/qax-aim"};
-        argv.insert(argv.end(), args.begin(), args.end());
         std::string out;
-        qaxtest::Run(argv, Env(), root_.Path() + "/aim.out", &out);
+        std::vector<std::string> argv = {"qax-aim"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        site_.Run(argv, &out);
         return out;
     }
-    std::string Trace() const {
-        return qaxtest::ReadAll(root_.Path() + "/tmp/qax_trace/qax_trace_log_0.txt") +
-               qaxtest::ReadAll(root_.Path() + "/tmp/qax_trace/qax_trace_log_1.txt");
-    }
-    static int Count(const std::string &text, const std::string &what) {
-        int n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-        return n;
-    }
-    qaxtest::TestRoot root_;
+    qaxtest::Site site_;
     std::string stdout_;
 };
 
 TEST_F(DaemonWithEmulator, FindsTheFirmwareAndPublishesItsHandle) {
     // Everything the daemon writes stays under QAX_ROOT.
-    const char *outside[] = {"/pstorage",
-                             "/tmp/qax_log",
-                             "/tmp/qax_trace",
-                             "/tmp/aim",
-                             "/tmp/PowerHistoryLast1Hour",
-                             "/tmp/PowerPerformanceLast1Hour"};
+    const char *outside[] = {"/pstorage", "/tmp/qax_log", "/tmp/qax_trace", "/tmp/aim", "/tmp/PowerHistoryLast1Hour"};
     std::vector<bool> existed;
-    struct stat st;
-    for (const char *path : outside) existed.push_back(stat(path, &st) == 0);
-
+    for (const char *path : outside) existed.push_back(access(path, F_OK) == 0);
     ASSERT_EQ(RunDaemon("module_handle 5\nat 600 sigterm\n"), 15) << stdout_;
-    for (size_t i = 0; i < existed.size(); i++) {
-        if (!existed[i]) {
-            EXPECT_NE(stat(outside[i], &st), 0) << outside[i] << " written outside QAX_ROOT";
-        }
-    }
-    EXPECT_EQ(Aim({"get", "qax_supported_0"}), "1\n");
-    EXPECT_EQ(Aim({"get", "qax_module_handle_0"}), "5\n");
-    EXPECT_EQ(Count(Trace(), "fail when get first data"), 0) << Trace();
+    for (size_t i = 0; i < existed.size(); i++)
+        EXPECT_TRUE(existed[i] || access(outside[i], F_OK) != 0) << outside[i] << " written outside QAX_ROOT";
+    EXPECT_EQ(Aim({"get", "qax_supported_0"}) + Aim({"get", "qax_module_handle_0"}), "1\n5\n");
+    EXPECT_EQ(Count(site_.Trace(), "fail when get first data"), 0) << site_.Trace();
 }
 
-TEST_F(DaemonWithEmulator, WithoutFirmwareProbesAtMostEveryTwoSecondsAndSaysWhy) {
-    const int seconds = 600;
-    ASSERT_EQ(RunDaemon("firmware absent\nat " + std::to_string(seconds) + " sigterm\n"), 15);
+// Absent, the firmware is probed at most every two seconds and the reason
+// said; once it appears, it is found.
+TEST_F(DaemonWithEmulator, FirmwareAbsentThenFound) {
+    ASSERT_EQ(RunDaemon("firmware absent\nat 600 firmware present\nat 900 sigterm\n"), 15);
     const int probes = Count(stdout_, "[QAX_FindFirmwareInstance] Failed to call IPMI Command");
-    EXPECT_GE(probes, 1);
-    EXPECT_LE(probes, seconds / 2 + 1);
+    EXPECT_TRUE(probes >= 1 && probes <= 600 / 2 + 1) << probes;
     EXPECT_NE(stdout_.find("Failed to call QAX_GetModuleHandle()"), std::string::npos);
-    EXPECT_GE(Count(Trace(), "Get Snapshot buffer from QAX is fail when get first data"), seconds / 10 - 1);
-    EXPECT_EQ(Aim({"get", "qax_supported_0"}), "0\n");
-}
-
-TEST_F(DaemonWithEmulator, FirmwareThatAppearsLaterIsFound) {
-    ASSERT_EQ(RunDaemon("firmware absent\nat 120 firmware present\nat 600 sigterm\n"), 15);
-    EXPECT_EQ(Aim({"get", "qax_supported_0"}), "1\n");
-    const std::string trace = Trace();
-    EXPECT_GE(Count(trace, "fail when get first data"), 1);
+    const std::string trace = site_.Trace();
+    EXPECT_GE(Count(trace, "Get Snapshot buffer from QAX is fail when get first data"), 600 / 10 - 1);
     EXPECT_GE(Count(trace, "psBuffer->u16Tag is"), 1) << trace;
+    EXPECT_EQ(Aim({"get", "qax_supported_0"}), "1\n");
 }
 
 // One new-data cycle per firmware snapshot (every 30 s, the daemon polls every
@@ -103,11 +63,11 @@ TEST_F(DaemonWithEmulator, ClassifiesNewDataNothingNewAndReset) {
     Aim({"set", "pcap_min_aim_element_qax", "300", "--persistent"});
     Aim({"set", "pcap_soft_min_aim_element_qax", "250", "--persistent"});
     ASSERT_EQ(RunDaemon("at 1800 reset\nat 3600 sigterm\n"), 15) << stdout_;
-    const std::string trace = Trace();
+    const std::string trace = site_.Trace();
     std::regex tagLine("psBuffer->u16Tag is (\\d+) & u16LastTag is (\\d+)");
     int newData = 0, same = 0, resets = 0;
     for (auto it = std::sregex_iterator(trace.begin(), trace.end(), tagLine); it != std::sregex_iterator(); ++it) {
-        int tag = std::stoi((*it)[1]), last = std::stoi((*it)[2]);
+        const int tag = std::stoi((*it)[1]), last = std::stoi((*it)[2]);
         if (tag == 1 && last > 1)
             resets++;
         else if (tag != last)
@@ -121,8 +81,31 @@ TEST_F(DaemonWithEmulator, ClassifiesNewDataNothingNewAndReset) {
     // snapshot starts afresh.
     EXPECT_NEAR(newData, 118, 2);
     EXPECT_NEAR(same, 360 - 120, 6);
-    EXPECT_EQ(Count(trace, "[ERROR]"), 0) << trace;
-    EXPECT_EQ(Count(trace, "[WARNING]"), 0) << trace;
+    EXPECT_EQ(Count(trace, "[ERROR]") + Count(trace, "[WARNING]"), 0) << trace;
+}
+
+// Status bits and cap changes of the scenario show up in "qax-aim events",
+// each once, the caps with their old and new values.
+TEST_F(DaemonWithEmulator, StatusBitsAndCapChangesAreEachReportedOnce) {
+    // Capping mode 2 puts the limits in force. Snapshots come every 30 s; each
+    // change lands in the next one and lasts. At 430 the gate is not met.
+    site_.env["QAX_SIM_SEED"] = "3";
+    ASSERT_EQ(site_.RunDaemon("register 0 9 2\nat 100 status_byte 0x12\nat 200 status_byte 0x32\n"
+                              "at 300 status_word 0x000C\nat 400 status_byte 0x02\nat 400 status_word 0x0000\n"
+                              "at 430 status_byte 0x14\nat 430 status_word 0x0008\n"
+                              "at 500 status_byte 0x02\nat 500 status_word 0x0000\n"
+                              "at 560 cap max 700\nat 650 cap min 280\nat 740 cap soft_min 240\nat 1200 sigterm\n",
+                              &stdout_),
+              15)
+        << stdout_;
+    // "TIME ID[ old=.. new=..]" per event, oldest first.
+    std::istringstream lines(Aim({"events"}));
+    std::vector<std::string> events;
+    for (std::string line; std::getline(lines, line);) events.push_back(line.substr(line.find(' ') + 1));
+    EXPECT_EQ(events, (std::vector<std::string>{"127", "126", "125", "117", "118", "130", "131", "115 old=650 new=700",
+                                                "114 old=300 new=280", "116 old=250 new=240"}))
+        << site_.Trace();  // (the old values of the caps are those the first snapshot seeded)
+    EXPECT_EQ(site_.Trace().find("Pcap can not be read"), std::string::npos);
 }
 
 }  // namespace

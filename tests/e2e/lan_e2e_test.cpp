@@ -9,12 +9,10 @@
 #include <set>
 
 #include "ipmi_sim.h"
-#include "process.h"
 #include "test_root.h"
 
 namespace {
 
-using Env = std::map<std::string, std::string>;
 using Figures = std::vector<long long>;  // Avg, Max, Min of each power figure of a metric log
 
 // 10 s of the daemon's cycle in 67 ms: a run of 360 s takes 2.4 seconds, and a
@@ -22,75 +20,44 @@ using Figures = std::vector<long long>;  // Avg, Max, Min of each power figure o
 constexpr const char *kSpeed = "x150";
 
 // One daemon run in its own root, on the shared clock.
-struct DaemonRun {
-    explicit DaemonRun(std::string start) : clockStart(std::move(start)) {}
-    std::string At(const std::string &path) const { return root.Path() + path; }
-    Env With(Env env) const {
-        env.insert({{"QAX_ROOT", root.Path()},
-                    {"QAX_CLOCK", kSpeed},
-                    {"QAX_CLOCK_START", clockStart},
-                    {"TZ", "UTC"},
-                    {"ZOQ_FAMILY", ""},
-                    {"QAX_SIM_SEED", "7"}});
-        return env;
+struct DaemonRun : qaxtest::Site {
+    explicit DaemonRun(const std::string &start) : Site(kSpeed) { env["QAX_CLOCK_START"] = start; }
+    // Runs the daemon to the SIGTERM the simulator sends (its pid goes to the
+    // signal_pidfile) with `transport` in its environment; true when that ended it.
+    bool RunDaemon(const std::map<std::string, std::string> &transport) {
+        Run({"qax-aim", "set", "QAX_power_history_log_level", "1", "--persistent"});
+        for (const auto &kv : transport) env[kv.first] = kv.second;
+        daemon = Start({"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", QAX_BINARY, At("daemon.err")});
+        std::ofstream(At("daemon.pid")) << daemon.pid << "\n";
+        const int code = qaxtest::ExitCode(daemon.Wait(60000));
+        env["QAX_IPMI"] = "sim";  // the reader asks the firmware's capabilities: any firmware will do
+        return code == 15;
     }
-    // Runs `argv` (first word "aim": the tool) to the end: its output.
-    std::string Run(std::vector<std::string> argv, const Env &env = {}) const {
-        if (argv[0] == "aim") argv[0] = QAX_TOOLS_DIR "/qax-aim";
-        std::string out;
-        qaxtest::Run(argv, With(env), At("/run.out"), &out);
-        return out;
-    }
-    // The daemon, in the background; its stderr goes to a file of its own, its
-    // pid to the simulator's signal_pidfile.
-    bool Start(const Env &env) {
-        Run({"aim", "set", "QAX_power_history_log_level", "1", "--persistent"});
-        daemon = qaxtest::Start({"/bin/sh", "-c", "exec \"$0\" 2>\"$1\"", QAX_BINARY, At("/daemon.err")}, With(env),
-                                At("/daemon.out"));
-        std::ofstream(At("/daemon.pid")) << daemon.pid << "\n";
-        return daemon.pid > 0;
-    }
-    // Waits (bounded, real time) for the daemon's end: true when SIGTERM ended it.
-    bool Stopped() {
-        const int status = daemon.Wait(60000);
-        daemon.pid = -1;
-        return WIFEXITED(status) && WEXITSTATUS(status) == 15;
-    }
-    std::string Trace() const {
-        return qaxtest::ReadAll(At("/tmp/qax_trace/qax_trace_log_0.txt")) +
-               qaxtest::ReadAll(At("/tmp/qax_trace/qax_trace_log_1.txt"));
-    }
-    std::string Stderr() const { return qaxtest::ReadAll(At("/daemon.err")); }
+    std::string Stderr() const { return qaxtest::ReadAll(At("daemon.err")); }
     // Names of the published keys (values change from run to run).
     std::set<std::string> Keys() const {
+        std::string out;
+        Run({"qax-aim", "list"}, &out);
         std::set<std::string> keys;
-        std::istringstream lines(Run({"aim", "list"}));
-        for (std::string line; std::getline(lines, line);)
-            if (!line.empty()) keys.insert(line.substr(0, line.find_first_of(" =\t")));
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);) keys.insert(line.substr(0, line.find('=')));
         return keys;
     }
-    // The figures of each metric log (one per snapshot interval) in the ring's order.
+    // The power figures of each metric log (one per snapshot interval) in the ring's order.
     std::vector<Figures> MetricLogs() const {
-        const std::regex entry(
-            "^(SystemAC|SystemDC|CPUPower|MemoryPower|CoolingPower|PowerSupplyAC"
-            "\\[\\d\\]) Avg:(\\d+) Max:(\\d+) Min:(\\d+)\r?$");
+        const std::regex entry("\n[A-Za-z]+(Power|AC|DC|AC\\[\\d\\]) Avg:(\\d+) Max:(\\d+) Min:(\\d+)\r");
         std::vector<Figures> logs;
-        std::smatch m;
-        for (int i = 0; i < 120; ++i) {
-            const std::string path = At("/tmp/qax_log/qax_" + std::to_string(i) + ".log");
-            if (qaxtest::ReadAll(path).empty()) break;
-            // The reader asks the firmware's capabilities: any firmware will do.
-            std::istringstream lines(Run({QAX_BINARY, "-r", path}, {{"QAX_IPMI", "sim"}}));
+        for (int i = 0; i < 120 && !qaxtest::ReadAll(At("tmp/qax_log/qax_" + std::to_string(i) + ".log")).empty();
+             ++i) {
+            std::string out;
+            Run({"qax", "-r", At("tmp/qax_log/qax_" + std::to_string(i) + ".log")}, &out);
             logs.emplace_back();
-            for (std::string line; std::getline(lines, line);)
-                if (std::regex_match(line, m, entry))
-                    for (int k = 2; k <= 4; ++k) logs.back().push_back(std::stoll(m[k]));
+            out = "\n" + out;
+            for (auto m = std::sregex_iterator(out.begin(), out.end(), entry); m != std::sregex_iterator(); ++m)
+                for (int k = 2; k <= 4; ++k) logs.back().push_back(std::stoll((*m)[k]));
         }
         return logs;
     }
-
-    qaxtest::TestRoot root{kSpeed};
-    std::string clockStart;
     qaxtest::Process daemon;
 };
 
@@ -111,44 +78,30 @@ size_t Twins(const std::vector<Figures> &a, const std::vector<Figures> &b) {
     return twins;
 }
 
-class LanDaemon : public ::testing::Test {
-  protected:
-    void TearDown() override {
-        if (run_.daemon.pid > 0) run_.daemon.Wait(0);  // a test that gave up: killed
-    }
-    // The simulator with `scenario`, on the shared clock; its "sigterm" reaches the daemon of run_.
-    bool StartSim(const std::string &scenario) {
-        return sim_.Start(scenario, "seed=7 signal_pidfile=" + run_.At("/daemon.pid"), 0,
-                          {{"QAX_CLOCK", kSpeed}, {"QAX_CLOCK_START", clockStart_}});
-    }
-
-    std::string clockStart_ = std::to_string(time(nullptr));
-    DaemonRun run_{clockStart_};
-    qaxtest::IpmiSim sim_;
-};
-
 // One scenario, once over the network and once in process: the same keys
 // published, and metric logs with the same figures for the same intervals.
-TEST_F(LanDaemon, PublishesWhatItPublishesInProcess) {
+TEST(LanDaemon, PublishesWhatItPublishesInProcess) {
     // No daily swing: the power of each second depends only on the seed and
     // the second's number, so both runs see the same snapshots.
     const std::string scenario = "family rack\nmodule_handle 6\nswing_watts 0\nat 360 sigterm\n";
-    if (!StartSim(scenario)) GTEST_SKIP() << "ipmi_sim cannot run: " << sim_.Error();
-    ASSERT_TRUE(run_.Start(sim_.ClientEnv()));
-    ASSERT_TRUE(run_.Stopped()) << run_.Stderr() << run_.Trace();
-    sim_.Stop();
-    DaemonRun local(clockStart_);
-    std::ofstream(local.At("/scenario.scn")) << scenario;
-    ASSERT_TRUE(local.Start({{"QAX_IPMI", "sim"}, {"QAX_SIM_SCENARIO", local.At("/scenario.scn")}}));
-    ASSERT_TRUE(local.Stopped()) << local.Stderr() << local.Trace();
+    const std::string start = std::to_string(time(nullptr));
+    DaemonRun lan(start), local(start);
+    for (DaemonRun *run : {&lan, &local}) std::ofstream(run->At("scenario.scn")) << scenario;
+    qaxtest::IpmiSim sim;
+    if (!sim.Start(scenario, "seed=7 signal_pidfile=" + lan.At("daemon.pid"), 0,
+                   {{"QAX_CLOCK", kSpeed}, {"QAX_CLOCK_START", start}}))
+        GTEST_SKIP() << "ipmi_sim cannot run: " << sim.Error();
+    ASSERT_TRUE(lan.RunDaemon(sim.ClientEnv())) << lan.Stderr() << lan.Trace();
+    sim.Stop();
+    ASSERT_TRUE(local.RunDaemon({})) << local.Stderr() << local.Trace();
 
-    EXPECT_EQ(run_.Stderr().find("qax: IPMI"), std::string::npos) << run_.Stderr();  // nothing lost on the way
-    EXPECT_EQ(run_.Run({"aim", "get", "qax_module_handle_0"}), "6\n");
-    EXPECT_EQ(run_.Keys(), local.Keys());
+    EXPECT_EQ(lan.Stderr().find("qax: IPMI"), std::string::npos) << lan.Stderr();  // nothing lost on the way
+    EXPECT_EQ(lan.AimInt("qax_module_handle_0"), 6);
+    EXPECT_EQ(lan.Keys(), local.Keys());
     // A cycle that came late on a busy machine may span two periods and have
     // no log of its own.
-    const std::vector<Figures> lanLogs = run_.MetricLogs(), localLogs = local.MetricLogs();
-    ASSERT_GE(lanLogs.size(), 8u) << run_.Trace();
+    const std::vector<Figures> lanLogs = lan.MetricLogs(), localLogs = local.MetricLogs();
+    ASSERT_GE(lanLogs.size(), 8u) << lan.Trace();
     ASSERT_GE(localLogs.size(), 8u);
     EXPECT_GE(Twins(lanLogs, localLogs), lanLogs.size() - 2);
 }

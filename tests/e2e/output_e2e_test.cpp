@@ -7,31 +7,29 @@
 #include <algorithm>
 #include <regex>
 
-#include "process.h"
+#include "export/export_files.h"
 #include "sim/model.h"
 #include "sim/sim.h"
 #include "test_root.h"
 
 namespace {
 
+using qaxtest::Count;
+using Figures = std::vector<long long>;
+
 constexpr uint64_t kStartMs = 1798761600000ULL;  // QAX_CLOCK_START in ms
 constexpr uint64_t kBootMs = 100000;             // virtual monotonic clock at start
 constexpr uint64_t kPeriodMs = 30000;
 
 // The numbers of the report line "<label> Avg:.. Max:.. Min:.." or "<label>: .." (-1 when absent).
-std::vector<long long> Fig(const std::string &report, const std::string &label) {
-    std::vector<long long> f(3, -1);
-    const std::string text = "\n" + report;
-    const size_t at = text.find("\n" + label + " Avg:"), colon = text.find("\n" + label + ": ");
-    if (at != std::string::npos)
-        sscanf(report.c_str() + at + label.size() + 5, "%lld Max:%lld Min:%lld", &f[0], &f[1], &f[2]);
-    if (colon != std::string::npos) sscanf(report.c_str() + colon + label.size() + 2, "%lld", &f[0]);
+Figures Fig(const std::string &report, const std::string &label) {
+    Figures f(3, -1);
+    const size_t at = ("\n" + report).find("\n" + label), end = at + label.size();
+    if (at != std::string::npos && report.compare(end, 5, " Avg:") == 0)
+        sscanf(report.c_str() + end + 5, "%lld Max:%lld Min:%lld", &f[0], &f[1], &f[2]);
+    else if (at != std::string::npos && report.compare(end, 2, ": ") == 0)
+        sscanf(report.c_str() + end + 2, "%lld", &f[0]);
     return f;
-}
-int Count(const std::string &text, const std::string &what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
 }
 // The report lines (ending in "\r", and the inlet lines) of some output.
 std::string ReportLines(const std::string &text) {
@@ -41,51 +39,23 @@ std::string ReportLines(const std::string &text) {
         if ((!line.empty() && line.back() == '\r') || line.rfind("InletSensorName:", 0) == 0) out += line + "\n";
     return out;
 }
-// Lower and upper bound of the histogram bucket (100 W + 50 W steps) that
-// holds a power: what the published minimum and maximum are made of.
+// The histogram bucket (100 W + 50 W steps) that holds a power: what the
+// published minimum and maximum are made of.
 long long BucketLow(uint32_t watts) { return 100 + (static_cast<long long>(watts) - 100) / 50 * 50; }
-long long BucketHigh(uint32_t watts) { return BucketLow(watts) + 50; }
 long long Mean(const qaxsim::TruthStat &t) { return static_cast<long long>(t.RoundedMean()); }
 
 class DaemonOutput : public ::testing::Test {
   protected:
-    int Run(std::vector<std::string> argv, std::string *out) {
-        return qaxtest::Run(argv, Env(), root_.Path() + "/run.out", out, 180000);
-    }
-    int RunDaemon(const std::string &scenario, std::vector<std::string> argv, const char *family) {
+    int RunDaemon(const std::string &scenario, std::vector<std::string> args, const char *family) {
         scenario_ = scenario;
-        family_ = family;
-        std::ofstream(root_.Path() + "/scenario.scn") << scenario;
-        Aim({"set", "QAX_power_history_log_level", "1", "--persistent"});  // traces every tag comparison
-        argv.insert(argv.begin(), QAX_BINARY);
-        return Run(argv, &stdout_);
+        site_.env["ZOQ_FAMILY"] = family;
+        site_.Run({"qax-aim", "set", "QAX_power_history_log_level", "1", "--persistent"});  // traces every tag
+        return site_.RunDaemon(scenario, &stdout_, args);
     }
-    std::map<std::string, std::string> Env() const {
-        return {{"QAX_ROOT", root_.Path()},
-                {"QAX_CLOCK", "virtual"},
-                {"QAX_CLOCK_START", "1798761600"},
-                {"QAX_IPMI", "sim"},
-                {"QAX_SIM_SEED", "7"},
-                {"TZ", "UTC"},
-                {"QAX_SIM_SCENARIO", root_.Path() + "/scenario.scn"},
-                {"ZOQ_FAMILY", family_}};
-    }
-    // Runs qax-aim; the number it printed.
-    long long Aim(std::vector<std::string> argv) {
-        argv.insert(argv.begin(), std::string(QAX_TOOLS_DIR) + "/qax-aim");
-        std::string out;
-        Run(argv, &out);
-        return out.empty() ? -999999 : std::strtoll(out.c_str(), nullptr, 10);
-    }
-    // "-r" on the newest log file, which must hold the published snapshot,
-    // and the truth of that snapshot's period.
+    // "-r" on the newest log file, and the truth of that snapshot's period.
     std::string NewestReport(qaxsim::Truth *truth) {
-        std::string out;
-        const std::string last = qaxtest::ReadAll(root_.Path() + "/tmp/qax_log/qax_last.log");
-        EXPECT_EQ(last.size(), 1u);
-        Run({QAX_BINARY, "-r", root_.Path() + "/tmp/qax_log/qax_" + std::to_string(uint8_t(last[0])) + ".log"}, &out);
-        const long long stamp = Aim({"get", "QAX_timestamp"});
-        EXPECT_EQ(Fig(out, "Timestamp")[0], stamp) << out;
+        const std::string out = site_.NewestReport();
+        const long long stamp = site_.AimInt("QAX_timestamp");
         qaxsim::Host host;
         host.wallMs = [this] { return kStartMs + (mono_ - kBootMs); };
         host.monotonicMs = [this] { return mono_; };
@@ -95,17 +65,12 @@ class DaemonOutput : public ::testing::Test {
         mono_ = stamp - kStartMs + kBootMs + 1000;  // just after that snapshot
         model_ = &qaxsim::EmulatorModel(*emulator_);
         *truth = model_->TruthBetweenSnapshots(stamp - kPeriodMs, stamp);
-        EXPECT_TRUE(truth->valid);
-        EXPECT_EQ(truth->dc.ms, kPeriodMs);
+        EXPECT_TRUE(truth->valid && truth->dc.ms == kPeriodMs);
         return out;
-    }
-    std::string Trace() const {
-        return qaxtest::ReadAll(root_.Path() + "/tmp/qax_trace/qax_trace_log_0.txt") +
-               qaxtest::ReadAll(root_.Path() + "/tmp/qax_trace/qax_trace_log_1.txt");
     }
     // New-data cycles according to the trace's tag comparisons.
     int NewDataCycles() const {
-        const std::string trace = Trace();
+        const std::string trace = site_.Trace();
         const std::regex tagLine("psBuffer->u16Tag is (\\d+) & u16LastTag is (\\d+)");
         int n = 0;
         for (auto it = std::sregex_iterator(trace.begin(), trace.end(), tagLine); it != std::sregex_iterator(); ++it) {
@@ -115,8 +80,8 @@ class DaemonOutput : public ::testing::Test {
         return n;
     }
 
-    qaxtest::TestRoot root_;
-    std::string scenario_, family_, stdout_;
+    qaxtest::Site site_;
+    std::string scenario_, stdout_;
     uint64_t mono_ = kBootMs;  // the twin emulator's clock
     std::shared_ptr<qaxsim::Emulator> emulator_;
     const qaxsim::Model *model_ = nullptr;
@@ -132,8 +97,8 @@ TEST_F(DaemonOutput, RackFiguresAndDebugDump) {
                         {"-d"}, ""),
               15)
         << stdout_.substr(0, 2000);
-    EXPECT_GE(Count(Trace(), "Get Snapshot buffer from QAX is fail."), 5);
-    EXPECT_EQ(Count(Trace(), "\"main\": Reset the QAX."), 1);
+    EXPECT_GE(Count(site_.Trace(), "Get Snapshot buffer from QAX is fail."), 5);
+    EXPECT_EQ(Count(site_.Trace(), "\"main\": Reset the QAX."), 1);
 
     // One dump per new-data cycle; counts grow by one, start again once
     // after the reset and stay at 120 when the ring is full.
@@ -147,42 +112,34 @@ TEST_F(DaemonOutput, RackFiguresAndDebugDump) {
     EXPECT_EQ(std::count(counts.begin(), counts.end(), 1), 2);  // the first dump and the one after the reset
     ASSERT_EQ(counts.back(), 120);
 
-    qaxsim::Truth truth;
-    const std::string report = NewestReport(&truth);
-    // Keys and file: the histogram range for system DC, max = min = average
-    // for the other sums.
-    struct Row {
-        const char *key, *label;
-        std::vector<long long> want;
-    };  // avg, max, min
-    const Row rows[] = {
-        {"QAX_total_ac_power_in_use", "SystemAC", {Mean(truth.ac), Mean(truth.ac), Mean(truth.ac)}},
-        {"QAX_total_dc_power_in_use", "SystemDC", {Mean(truth.dc), BucketHigh(truth.dc.max), BucketLow(truth.dc.min)}},
-        {"QAX_consumptionCPU", "CPUPower", {Mean(truth.cpu), Mean(truth.cpu), Mean(truth.cpu)}},
-        {"QAX_consumptionMemory", "MemoryPower", {Mean(truth.memory), Mean(truth.memory), Mean(truth.memory)}},
-        {"QAX_consumptionCooling", "CoolingPower", {Mean(truth.cooling), Mean(truth.cooling), Mean(truth.cooling)}},
-    };
-    for (const Row &r : rows) {
-        const std::string key = r.key;
-        EXPECT_EQ(Aim({"get", key + "_Avg"}), r.want[0]) << key;
-        EXPECT_EQ(Aim({"get", key + "_Max"}), r.want[1]) << key;
-        EXPECT_EQ(Aim({"get", key + "_Min"}), r.want[2]) << key;
-        EXPECT_EQ(Fig(report, r.label), r.want) << report;
+    // Keys and file: the histogram range for system DC, max = min = average for the other sums.
+    qaxsim::Truth t;
+    const std::string report = NewestReport(&t);
+    const std::pair<const char *, const char *> sums[] = {{"QAX_total_ac_power_in_use", "SystemAC"},
+                                                          {"QAX_total_dc_power_in_use", "SystemDC"},
+                                                          {"QAX_consumptionCPU", "CPUPower"},
+                                                          {"QAX_consumptionMemory", "MemoryPower"},
+                                                          {"QAX_consumptionCooling", "CoolingPower"}};
+    const qaxsim::TruthStat *truths[] = {&t.ac, &t.dc, &t.cpu, &t.memory, &t.cooling};
+    for (int i = 0; i < 5; i++) {
+        const long long m = Mean(*truths[i]);
+        const Figures want = i == 1 ? Figures{m, BucketLow(t.dc.max) + 50, BucketLow(t.dc.min)} : Figures{m, m, m};
+        const std::string key = sums[i].first;
+        EXPECT_EQ(Figures({site_.AimInt(key + "_Avg"), site_.AimInt(key + "_Max"), site_.AimInt(key + "_Min")}), want)
+            << key;
+        EXPECT_EQ(Fig(report, sums[i].second), want) << report;
     }
-    EXPECT_NEAR(Fig(report, "EffectiveCPU")[0], static_cast<double>(Mean(truth.cpuRate)), 1.0);
-    ASSERT_EQ(truth.supplies.size(), 2u);
-    for (unsigned i = 0; i < 2; i++) {
-        const long long avg = Mean(truth.supplies[i]);
+    EXPECT_NEAR(Fig(report, "EffectiveCPU")[0], static_cast<double>(Mean(t.cpuRate)), 1.0);
+    ASSERT_EQ(t.supplies.size(), 2u);
+    for (unsigned i = 0; i < 2; i++)
         EXPECT_EQ(Fig(report, "PowerSupplyAC[" + std::to_string(i) + "]"),
-                  (std::vector<long long>{avg, static_cast<long long>(truth.supplies[i].max), avg}));
-    }
+                  Figures({Mean(t.supplies[i]), static_cast<long long>(t.supplies[i].max), Mean(t.supplies[i])}));
     const std::pair<const char *, uint8_t> perf[] = {
         {"SystemPerf", 0}, {"CPUPerf", 4}, {"MemoryPerf", 5}, {"IOPerf", 6}};
-    for (const auto &p : perf) {
-        const std::vector<long long> want = {model_->Utilisation(p.second, 0), model_->Utilisation(p.second, 1),
-                                             model_->Utilisation(p.second, 2)};
-        EXPECT_EQ(Fig(report, p.first), want) << p.first;
-    }
+    for (const auto &p : perf)
+        EXPECT_EQ(Fig(report, p.first), Figures({model_->Utilisation(p.second, 0), model_->Utilisation(p.second, 1),
+                                                 model_->Utilisation(p.second, 2)}))
+            << p.first;
     EXPECT_NEAR(Fig(report, "InletTemperature")[0], model_->InletTemperature(), 1);
     EXPECT_EQ(Count(report, "InletSensorName:"), 0);
     // The last dump shows the newest record.
@@ -198,16 +155,16 @@ TEST_F(DaemonOutput, BladeMapsPowerAndCarriesInletSensors) {
                         {}, "blade"),
               15)
         << stdout_.substr(0, 2000);
-    qaxsim::Truth truth;
-    const std::string report = NewestReport(&truth);
-    const std::pair<const char *, long long> keys[] = {{"QAX_total_dc_power_in_use_Avg", Mean(truth.dc)},
-                                                       {"QAX_total_dc_power_in_use_Max", BucketHigh(truth.dc.max)},
-                                                       {"QAX_total_dc_power_in_use_Min", BucketLow(truth.dc.min)},
-                                                       {"QAX_total_ac_power_in_use_Avg", 0},
-                                                       {"QAX_total_ac_power_in_use_Max", 0},
-                                                       {"QAX_total_ac_power_in_use_Min", 0}};
-    for (const auto &k : keys) EXPECT_EQ(Aim({"get", k.first}), k.second) << k.first;
-    EXPECT_EQ(Fig(report, "SystemAC")[0], Mean(truth.dc)) << report;
+    qaxsim::Truth t;
+    const std::string report = NewestReport(&t);
+    const Figures dc = {Mean(t.dc), BucketLow(t.dc.max) + 50, BucketLow(t.dc.min)};
+    for (const char *domain : {"dc", "ac"}) {
+        const std::string key = std::string("QAX_total_") + domain + "_power_in_use_";
+        EXPECT_EQ(Figures({site_.AimInt(key + "Avg"), site_.AimInt(key + "Max"), site_.AimInt(key + "Min")}),
+                  *domain == 'd' ? dc : Figures({0, 0, 0}))
+            << domain;
+    }
+    EXPECT_EQ(Fig(report, "SystemAC")[0], Mean(t.dc)) << report;
     EXPECT_EQ(Fig(report, "SystemDC")[0], -1);
     EXPECT_EQ(Fig(report, "InletTemperature")[0], 0);
 
@@ -222,20 +179,10 @@ TEST_F(DaemonOutput, BladeMapsPowerAndCarriesInletSensors) {
 
 // "-r" on a file written by hand from the format: the whole report, byte for
 // byte, with and without performance support; damaged and missing files give
-// the error line and status 1.
+// the error line and status 1. (The one independent check of the metric log's
+// bytes from outside: tests/metrics round-trips the writer and the reader.)
 TEST_F(DaemonOutput, ReportOfAKnownFile) {
-    auto le = [](uint64_t v, int n) {
-        std::string s;
-        for (int i = 0; i < n; i++) s.push_back(static_cast<char>(v >> (8 * i)));
-        return s;
-    };
-    auto entry = [&](uint64_t a, uint64_t m, uint64_t n) { return '\1' + le(a, 8) + le(m, 8) + le(n, 8); };
-    const std::string record =
-        '\2' + entry(175, 180, 175).substr(1) + entry(174, 179, 174).substr(1) + '\0' +  // AC and DC supplies
-        entry(350, 350, 350) + entry(322, 350, 300) + entry(145, 145, 145) + '\0' +      // no memory power
-        entry(32, 32, 32) + entry(42874, 42874, 42874) + "\24\37" + le(1798762290000ULL, 8) + '\x81' + '\2' + le(2, 4) +
-        "24.500" + std::string(58, '\0') + le(1, 4) + "Unavailable" + std::string(53, '\0');
-    const std::string performance = entry(23, 27, 20) + entry(31, 35, 28) + entry(27, 28, 25) + entry(12, 13, 11);
+    const std::string record = qaxtest::KnownRecord(), performance = qaxtest::KnownPerformance();
     const std::string counted = "ReadMeticValueFromFile -- inlet sensor number is 2\n";
     const std::string report =
         "PowerSupplyAC[0] Avg:175 Max:180 Min:175\r\nPowerSupplyAC[1] Avg:174 Max:179 Min:174\r\n"
@@ -247,31 +194,28 @@ TEST_F(DaemonOutput, ReportOfAKnownFile) {
     const std::string perfReport =
         "SystemPerf Avg:23 Max:27 Min:20\r\nCPUPerf Avg:31 Max:35 Min:28\r\n"
         "MemoryPerf Avg:27 Max:28 Min:25\r\nIOPerf Avg:12 Max:13 Min:11\r\n";
-    struct Case {
+    const std::string error = "[QAX ERR]: Read log file error. Error code: ";
+    const struct {
         const char *scenario;
-        std::string bytes;
+        std::string bytes, out;
         int status;
-        std::string out;
-    };
-    const Case cases[] = {
-        {"performance on\n", record + performance, 0, counted + report + perfReport},
-        {"performance on\n", record, 0, counted + report},
-        {"performance off\n", record + performance, 0, counted + report},
-        {"performance on\n", record + performance + "x", 1,
-         counted + "[QAX ERR]: Read log file error. Error code: -2.\n"},
-        {"performance on\n", record.substr(0, 150), 1,
-         "ReadMeticValueFromFile -- inlet sensor number is 0\n[QAX ERR]: Read log file error. Error code: -1.\n"},
-        {"", "", 1, "[QAX ERR]: Read log file error. Error code: 2.\n"},  // no such file
+    } cases[] = {
+        {"performance on\n", record + performance, counted + report + perfReport, 0},
+        {"performance on\n", record, counted + report, 0},
+        {"performance off\n", record + performance, counted + report, 0},
+        {"performance on\n", record + performance + "x", counted + error + "-2.\n", 1},
+        {"performance on\n", record.substr(0, 150),
+         "ReadMeticValueFromFile -- inlet sensor number is 0\n" + error + "-1.\n", 1},
+        {"", "", error + "2.\n", 1},  // no such file
     };
     // The firmware layer's own lines of the support test are not the report.
     const std::regex firmwareLine("\n\\d+: \\d+|\n\\[\\w+\\] [^\n]*");
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.out.substr(0, 60));
-        std::ofstream(root_.Path() + "/scenario.scn") << c.scenario;
-        const std::string file = root_.Path() + (c.bytes.empty() ? "/missing.log" : "/known.log");
-        std::ofstream(root_.Path() + "/known.log", std::ios::binary | std::ios::trunc) << c.bytes;
+        std::ofstream(site_.At("scenario.scn")) << c.scenario;
+        std::ofstream(site_.At("known.log"), std::ios::binary | std::ios::trunc) << c.bytes;
         std::string out;
-        EXPECT_EQ(Run({QAX_BINARY, "-r", file}, &out), c.status);
+        EXPECT_EQ(site_.Run({"qax", "-r", site_.At(c.bytes.empty() ? "missing.log" : "known.log")}, &out), c.status);
         EXPECT_EQ(std::regex_replace(out, firmwareLine, ""), c.out);
     }
 }

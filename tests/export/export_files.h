@@ -39,6 +39,30 @@ inline std::string FullImage(const std::vector<qaxexport::Record> &oldestFirst, 
     for (const auto &r : slots) out += RecordBytes(r);
     return out;
 }
+// A metric log record written by hand from the format: two AC supplies, no DC
+// supply, system AC and DC, CPU, no memory, cooling and effective CPU, inlet 20,
+// outlet 31, time 1798762290000 ms, status 0x81, two inlet sensors; and a
+// performance section (system, CPU, memory, IO).
+inline std::string Entries(std::vector<uint64_t> avgMaxMin) {
+    std::string out;
+    for (uint64_t v : avgMaxMin) PutLe(&out, v, 8);
+    return out;
+}
+inline std::string KnownRecord() {
+    std::string out = '\2' + Entries({175, 180, 175, 174, 179, 174}) + '\0' + '\1' + Entries({350, 350, 350}) + '\1' +
+                      Entries({322, 350, 300}) + '\1' + Entries({145, 145, 145}) + '\0' + '\1' + Entries({32, 32, 32}) +
+                      '\1' + Entries({42874, 42874, 42874}) + "\24\37";
+    PutLe(&out, 1798762290000ULL, 8);
+    out += "\x81\2";
+    PutLe(&out, 2, 4);
+    out += "24.500" + std::string(58, '\0');
+    PutLe(&out, 1, 4);
+    return out + "Unavailable" + std::string(53, '\0');
+}
+inline std::string KnownPerformance() {
+    return '\1' + Entries({23, 27, 20}) + '\1' + Entries({31, 35, 28}) + '\1' + Entries({27, 28, 25}) + '\1' +
+           Entries({12, 13, 11});
+}
 inline void WriteFile(const std::string &path, const std::string &bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }

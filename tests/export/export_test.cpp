@@ -92,33 +92,12 @@ TEST(ExportWindows, FiguresOnlyFromWholeFilesAndRecordsWithData) {
     }
 }
 
-// The newest metric log record: two supplies; SystemAC, SystemDC, CPU and
-// memory present, cooling and effective CPU absent.
-std::string LogImage(uint64_t stampMs) {
-    std::string out;
-    out += '\x02';
-    for (uint64_t psu : {180, 181}) {
-        qaxtest::PutLe(&out, psu, 8);
-        qaxtest::PutLe(&out, psu + 5, 8);
-        qaxtest::PutLe(&out, psu, 8);
-    }
-    out += '\x00';
-    for (int present : {1, 1, 1, 1, 0, 0}) {
-        out += static_cast<char>(present);
-        if (present) out += std::string(24, '\x01');
-    }
-    out += std::string("\x17\x20", 2);
-    qaxtest::PutLe(&out, stampMs, 8);
-    out += std::string("\x02\x00", 2);  // status, no inlet sensors
-    return out;
-}
-
 TEST(ExportStore, KeysBecomeSamplesOnlyWhenTheyHoldAFigure) {
     qaxtest::TestRoot root;
-    const int64_t stamp = 1798761630000;
+    const int64_t stamp = 1798762290000;  // the known record's
     const std::pair<const char *, int64_t> keys[] = {{"QAX_total_ac_power_in_use_Avg", 361},
                                                      {"QAX_total_dc_power_in_use_Avg", 332},
-                                                     {"QAX_consumptionCooling_Avg", 0},
+                                                     {"QAX_consumptionMemory_Avg", 0},
                                                      {"QAX_timestamp", stamp},
                                                      {"QAX_performanceCPU", 35},
                                                      {"QAX_performanceIO", 150},
@@ -130,14 +109,14 @@ TEST(ExportStore, KeysBecomeSamplesOnlyWhenTheyHoldAFigure) {
     ASSERT_TRUE(aim_config_set_bool("qax_supported_0", 1, 1));
     ASSERT_EQ(mkdir((root.Path() + "/tmp/qax_log").c_str(), 0755), 0);
     qaxtest::WriteFile(root.Path() + "/tmp/qax_log/qax_last.log", std::string(1, '\x07'));
-    qaxtest::WriteFile(root.Path() + "/tmp/qax_log/qax_7.log", LogImage(stamp));
+    qaxtest::WriteFile(root.Path() + "/tmp/qax_log/qax_7.log", qaxtest::KnownRecord());
 
     auto s = Samples(Exposition(nullptr, qaxexport::Format::kOpenMetrics));
     EXPECT_EQ(s["qax_power_watts{domain=\"ac\",stat=\"avg\"}"], 361);
     EXPECT_EQ(s["qax_power_watts{domain=\"dc\",stat=\"avg\"}"], 332);
-    EXPECT_EQ(s.count("qax_power_watts{domain=\"cooling\",stat=\"avg\"}"), 0u);  // absent slot
-    EXPECT_EQ(s["qax_psu_power_watts{psu=\"1\",stat=\"max\"}"], 186);
-    EXPECT_EQ(s["qax_snapshot_timestamp_seconds"], 1798761630);
+    EXPECT_EQ(s.count("qax_power_watts{domain=\"memory\",stat=\"avg\"}"), 0u);  // absent slot
+    EXPECT_EQ(s["qax_psu_power_watts{psu=\"1\",stat=\"max\"}"], 179);
+    EXPECT_EQ(s["qax_snapshot_timestamp_seconds"], 1798762290);
     EXPECT_DOUBLE_EQ(s["qax_utilization_ratio{domain=\"cpu\"}"], 0.35);
     EXPECT_EQ(s.count("qax_utilization_ratio{domain=\"io\"}"), 0u);
     EXPECT_EQ(s.count("qax_power_max_24h_watts{domain=\"ac\"}"), 0u);
@@ -151,7 +130,7 @@ TEST(ExportStore, KeysBecomeSamplesOnlyWhenTheyHoldAFigure) {
     ASSERT_TRUE(aim_config_set_int64("QAX_timestamp", stamp + 30000, 0));
     s = Samples(Exposition(nullptr, qaxexport::Format::kOpenMetrics));
     EXPECT_EQ(s.count("qax_psu_power_watts{psu=\"1\",stat=\"max\"}"), 0u);
-    EXPECT_EQ(s.count("qax_power_watts{domain=\"cooling\",stat=\"avg\"}"), 1u);
+    EXPECT_EQ(s.count("qax_power_watts{domain=\"memory\",stat=\"avg\"}"), 1u);
 
     // A damaged store: no figures from it, and the health figure says so.
     aim_config_close();

@@ -74,11 +74,6 @@ Decoded Decode(const ModelConfig &c, const std::vector<uint8_t> &b) {
     return d;
 }
 
-// What a client derives: increase over elapsed ms, rounded half up.
-uint64_t ClientAverage(uint64_t before, uint64_t after, uint64_t ms) {
-    return static_cast<uint64_t>(std::round(static_cast<double>(after - before) / static_cast<double>(ms)));
-}
-
 TEST(ModelTest, SnapshotLayoutFollowsTheConfiguration) {
     const struct {
         const char *name;
@@ -130,32 +125,13 @@ TEST(ModelTest, SnapshotLayoutFollowsTheConfiguration) {
     }
 }
 
-TEST(ModelTest, AccumulatorsEqualGroundTruth) {
-    ModelConfig c;
-    c.supplies = 3;
-    Model m(c, Mono(0), Wall(0));
-    std::mt19937_64 rng(7);
-    for (uint64_t t = 0, i = 0; i < 300; ++i) {  // sub-second to minutes-long intervals, steps now and then
-        Advance(m, t += 1 + rng() % 4000);
-        const uint64_t dc = m.DcEnergy(), ac = m.AcEnergy(), from = t;
-        if (i % 50 == 0) m.StepPower(static_cast<double>(rng() % 400) - 200);
-        Advance(m, t += 1 + rng() % 90000);
-        const Truth tr = m.TruthMono(Mono(from), Mono(t));
-        ASSERT_TRUE(tr.valid && tr.dc.min <= tr.dc.Mean() && tr.dc.Mean() <= tr.dc.max);
-        EXPECT_EQ(Pair(tr.dc.energy, tr.ac.energy), Pair(m.DcEnergy() - dc, m.AcEnergy() - ac));
-        EXPECT_EQ(tr.dc.RoundedMean(), ClientAverage(dc, m.DcEnergy(), t - from));
-        EXPECT_EQ(tr.supplies[0].energy + tr.supplies[1].energy + tr.supplies[2].energy, tr.ac.energy);
-    }
-    // Between snapshots, from the snapshot bytes: tests/firmware (SnapshotAgainstEmulator).
-}
-
 TEST(ModelTest, ChangedHistogramBucketsBracketTrueExtremes) {
     const struct {
         uint8_t width, buckets, step;
         uint16_t start;
         double swing, noise;
     } cases[] = {
-        {2, 10, 50, 100, 80, 10},
+        // (The default layout against the daemon's rule: tests/firmware, SnapshotAgainstEmulator.)
         {1, 20, 5, 350, 60, 25},  // narrow buckets, one-byte counters that wrap
         {8, 0, 10, 400, 30, 5},   // only "below" and "at or above"
     };
@@ -375,19 +351,17 @@ TEST_F(EmulatorTest, RequestAnswerTable) {
     EXPECT_TRUE(call(rq, out, &none) && call(nullptr, out, &cap) && call(rq, nullptr, &cap) && call(rq, out, nullptr));
 }
 
-TEST_F(EmulatorTest, WrittenRegistersReadBack) {
+// (Registers written and read back: tests/firmware, Capabilities.AgainstEmulator.)
+TEST_F(EmulatorTest, ExpansionRegistersAreItsOwnAndARefusedWriteStoresNothing) {
     auto emu = Make("expansion on");
-    ASSERT_EQ(Send(*emu, kElement, Write(1, 7, 0, 2, 300), 4).bytes, Ok({}));
-    EXPECT_EQ(Send(*emu, kElement, Write(1, 7, 0, 2, 400), 3).cc(), 0xCA);  // refused: nothing written
-    EXPECT_EQ(Send(*emu, kElement, Read(1, 7, 0, 2), 6).bytes, Ok({0x01, 0x2C}));
-    // The expansion instance keeps registers of its own.
-    EXPECT_EQ(Send(*emu, kElement, Read(2, 7, 0, 2), 6).U16(4), 500u);
+    EXPECT_EQ(Send(*emu, kElement, Write(1, 7, 0, 2, 400), 3).cc(), 0xCA);
+    EXPECT_EQ(Send(*emu, kElement, Read(1, 7, 0, 2), 6).U16(4), 500u);
     EXPECT_EQ(Send(*emu, kElement, Write(2, 0, 16, 1, 1), 4).cc(), 0);
     EXPECT_EQ(Send(*emu, kElement, Read(1, 0, 16, 1), 5).bytes.at(4), 0);
 }
 
-TEST_F(EmulatorTest, SnapshotChunks) {
-    for (unsigned chunk : {7u, 28u, 200u}) {
+TEST_F(EmulatorTest, SnapshotChunksAndFaults) {
+    for (unsigned chunk : {7u, 200u}) {
         auto emu = Make("");
         std::vector<unsigned> tags;
         EXPECT_EQ(ReadSnapshot(*emu, chunk, &tags), qaxsim::EmulatorModel(*emu).Snapshot()) << chunk;
@@ -401,9 +375,6 @@ TEST_F(EmulatorTest, SnapshotChunks) {
         EXPECT_EQ(a.U16(6), c[2]) << c[0];
         EXPECT_EQ(a.bytes.size(), 8u + c[2]) << c[0];
     }
-}
-
-TEST_F(EmulatorTest, SnapshotFaults) {
     auto once = Make("fault replace_mid_transfer once");
     std::vector<unsigned> tags, again;
     ReadSnapshot(*once, 28, &tags);
@@ -441,25 +412,12 @@ TEST_F(EmulatorTest, SameSeedSameAnswers) {
     for (char kind : {'F', 'S', '.'}) EXPECT_NE(a.find(kind), std::string::npos) << kind;
 }
 
-TEST_F(EmulatorTest, TimelineFiresInOrderAtItsTime) {
-    auto emu = Make("at 10 cap max 700\nat 10 cap max 710\nat 5 cap min 320\nat 20 cap soft_min 260\n");
-    auto read = [&](uint8_t id) { return Send(*emu, kElement, Read(1, 7, id, 2), 6).U16(4); };
-    clock_.Advance(4999);
-    EXPECT_EQ(read(4), 300u);
-    clock_.Advance(1);
-    EXPECT_EQ(read(4), 320u);
-    EXPECT_EQ(read(2), 650u);
-    clock_.Advance(60000);     // both remaining moments pass before one request
-    EXPECT_EQ(read(2), 710u);  // same moment: file order
-    EXPECT_EQ(read(6), 260u);
-}
-
-// Actions the daemon's end-to-end tests do not use (they use sigterm, reset,
-// firmware, status and cap changes).
+// Moments fire in order, those of one moment in file order, all that passed
+// before a request. (The end-to-end tests use sigterm, reset, firmware, status and caps.)
 TEST_F(EmulatorTest, TimelineActions) {
     auto emu = Make(
-        "noise_watts 0\nswing_watts 0\nat 1 clock_jump -3600\nat 2 performance off\n"
-        "at 3 fault completion 0xC3 on\nat 4 fault completion off\nat 5 power_step 200\n");
+        "noise_watts 0\nswing_watts 0\nat 1 clock_jump -3600\nat 2 performance off\nat 3 fault completion 0xC3 on\n"
+        "at 4 fault completion off\nat 5 power_step 200\nat 10 cap max 700\nat 10 cap max 710\nat 5 cap min 320\n");
     std::string seen;  // completion codes of an instance and a performance request, once a second
     for (int s = 1; s <= 4; ++s) {
         clock_.Advance(1000);
@@ -468,8 +426,15 @@ TEST_F(EmulatorTest, TimelineActions) {
     }
     EXPECT_EQ(seen, "0/0 0/193 195/195 0/193 ");
     EXPECT_EQ(clock_.wall, 1700000000000ull + 4000 - 3600000);  // through the host
+    auto read = [&](uint8_t id) { return Send(*emu, kElement, Read(1, 7, id, 2), 6).U16(4); };
     const uint32_t dc = qaxsim::EmulatorModel(*emu).Current().dc;
-    clock_.Advance(3000);
+    clock_.Advance(999);
+    EXPECT_EQ(read(4), 300u);
+    clock_.Advance(1);
+    EXPECT_EQ(read(4), 320u);
+    EXPECT_EQ(read(2), 650u);
+    clock_.Advance(60000);
+    EXPECT_EQ(read(2), 710u);
     EXPECT_EQ(qaxsim::EmulatorModel(*emu).Current().dc, dc + 200);
 }
 
