@@ -1,99 +1,15 @@
-// The two event checks against the real event sink and store, and the
-// power-supply redundancy description, over one fake firmware.
-#include <gtest/gtest.h>
+// The two event checks against the real event sink and store, over the fake firmware.
 #include <sqlite3.h>
 
-#include <functional>
-#include <map>
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "daemon/trace.h"
 #include "events/events.h"
 #include "events/events_testing.h"
-#include "firmware/element_method_testing.h"
-#include "firmware/element_method.h"
-#include "firmware/redundancy.h"
-#include "platform/ipmi_internal.h"
+#include "fake_firmware.h"
 #include "platform/store_db.h"
 #include "process.h"
-#include "test_root.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using Lines = std::vector<std::string>;
-
-struct PsuConfig {
-    uint8_t id;
-    uint16_t properties;
-    uint8_t needed, redundant;
-    Bytes types;
-};  // a type index per supply
-
-// The firmware: handle, registers by (element, id), the power-supply element. `edit`
-// sees each answer (completion code first) and may change it; false fails the call.
-struct Firmware {
-    Firmware() { QaxIpmiSetTransportOverride(&Firmware::Transport, this); }
-    ~Firmware() { QaxIpmiSetTransportOverride(nullptr, nullptr); }
-    uint8_t handle = 7;
-    std::map<std::pair<int, int>, Bytes> registers = {
-        {{0x00, 5}, {0x02}}, {{0x00, 9}, {0x02}},            // capping enabled, mode 2
-        {{0x00, 7}, {0x80}}, {{0x00, 14}, {0, 0, 0x02, 0}},  // redundancy information exposed
-        {{0x00, 16}, {0}},   {{0x0A, 30}, {0}}};             // policy, redundancy target
-    std::vector<uint16_t> watts = {900};
-    std::vector<PsuConfig> configs = {{1, 0x7E, 1, 1, {0, 0}}};
-    std::function<bool(const Bytes &request, Bytes *answer)> edit;
-    std::vector<std::pair<Bytes, int>> sent;  // request, capacity offered
-
-    static Bytes Ok(Bytes data) {
-        data.insert(data.begin(), {0x00, 0x4D, 0x4F, 0x00});
-        return data;
-    }
-    Bytes Answer(int cmd, const Bytes &rq) const {
-        if (cmd == 0x82) return Ok({0x00, 0x11, 0x22, handle, 0x00, 0x00});
-        if (cmd != 0x81 || rq.size() < 6 || rq[3] != handle) return {0xC1};
-        if (rq[5] == 0x82 && rq.size() == 8) {
-            auto it = registers.find({rq[4], rq[6]});
-            if (it == registers.end()) return {0xCB};
-            Bytes data = it->second;
-            data.resize(rq[7]);
-            return Ok(data);
-        }
-        if (rq[4] != 0x0A) return {0xCC};
-        if (rq[5] == 0x80 && rq.size() == 6) {
-            size_t longest = 0;
-            for (const PsuConfig &c : configs) longest = std::max(longest, c.types.size());
-            return Ok({5, 0x0A, uint8_t(watts.size()), uint8_t(configs.size()), uint8_t(longest), 1});
-        }
-        if (rq[5] != 0x87 || rq.size() != 9) return {0xCC};
-        const uint8_t buffer = rq[6], index = rq[7];
-        Bytes data;
-        if (buffer == 0 && index < watts.size())
-            data = {index, 0x00, uint8_t(watts[index] >> 8), uint8_t(watts[index])};
-        if (buffer == 1 && index < configs.size()) {
-            const PsuConfig &c = configs[index];
-            data = {c.id, uint8_t(c.properties >> 8), uint8_t(c.properties), c.needed, c.redundant, 1, 2, 3, 4, 5, 6};
-            data.insert(data.end(), c.types.begin(), c.types.end());
-        }
-        if (data.empty() || data.size() > rq[8]) return {0xC9};
-        data.insert(data.begin(), {buffer, index, uint8_t(data.size())});
-        return Ok(data);
-    }
-    static int Transport(void *context, int netFn, int cmd, const uint8_t *request, int requestLen, uint8_t *response,
-                         int *responseLen) {
-        auto *self = static_cast<Firmware *>(context);
-        Bytes rq(request, request + requestLen);
-        self->sent.push_back({rq, *responseLen});
-        Bytes answer = netFn == 0x2E ? self->Answer(cmd, rq) : Bytes{0xC1};
-        if (self->edit && !self->edit(rq, &answer)) return -1;
-        // Never past the capacity; an answer too long is reported as such.
-        for (size_t i = 0; i < answer.size() && int(i) < *responseLen; i++) response[i] = answer[i];
-        *responseLen = int(answer.size());
-        return 0;
-    }
-};
 
 class Events : public ::testing::Test {
   protected:
@@ -101,8 +17,8 @@ class Events : public ::testing::Test {
         ResetBufferEventLatchesForTest();
         QAX_ResetSupportCacheForTest();
         std::filesystem::create_directories(root_.Path() + "/tmp/qax_trace");
+        fw_.registers = {{{0x00, 5}, {0x02}}, {{0x00, 9}, {0x02}}};  // capping enabled, mode 2
     }
-    void TearDown() override { FreePowerSupplyRedundancyInfo(&info_); }
     // Creates the persistent database before the store does, with CHECK
     // constraints that make it refuse chosen writes (a key, an event id).
     void Refuse(const std::string &kvCheck, const std::string &eventCheck) const {
@@ -145,19 +61,10 @@ class Events : public ::testing::Test {
         for (Lines all = Recorded(); seen_ < all.size(); seen_++) ids += (ids.empty() ? "" : " ") + all[seen_];
         return ids;
     }
-    unsigned Describe() {
-        FreePowerSupplyRedundancyInfo(&info_);
-        testing::internal::CaptureStdout();
-        unsigned status = DescribePowerSupplyRedundancy(&info_);
-        stdout_ = testing::internal::GetCapturedStdout();
-        return status;
-    }
 
     qaxtest::TestRoot root_;
-    Firmware fw_;
+    fwtest::FakeFirmware fw_;
     size_t seen_ = 0;
-    PowerSupplyRedundancyInfo info_ = {};
-    std::string stdout_;
 };
 
 // Status event sequences, each from a new process's latches: the events of each cycle.
@@ -253,7 +160,7 @@ TEST_P(CapChanges, ComparedPublishedAndTraced) {
     for (int i = 0; i < 3; i++) {
         ASSERT_TRUE(c.store[i] == kAbsent || aim_config_set_int(Key(i).c_str(), c.store[i], 1));
         if (c.firmware[i] >= 0)
-            fw_.registers[{0x07, 2 + 2 * i}] = {uint8_t(c.firmware[i] >> 8), uint8_t(c.firmware[i])};
+            fw_.registers[{0x07, uint8_t(2 + 2 * i)}] = {uint8_t(c.firmware[i] >> 8), uint8_t(c.firmware[i])};
     }
     CheckPowercapRelatedSettingForSendSWEvent();
     Lines trace = Trace();
@@ -327,139 +234,5 @@ INSTANTIATE_TEST_SUITE_P(
                 2,
                 "NOT (key = 'pcap_max_aim_element_qax' AND value = 420)"}),
     [](const ::testing::TestParamInfo<CapCase> &info) { return std::string(info.param.name); });
-
-TEST_F(Events, RedundancyRequestsAndRecords) {
-    fw_.watts = {900, 750};
-    fw_.configs = {{9, 0x01FE, 2, 1, {0, 1, 0, 1}}};
-    ASSERT_EQ(Describe(), 0u) << info_.szError;
-    std::vector<std::pair<Bytes, int>> psu;
-    for (const auto &s : fw_.sent)
-        if (s.first.size() >= 6 && s.first[4] == 0x0A && s.first[5] != 0x82) psu.push_back(s);
-    // Element configuration, two types, then the configuration (reading its length: 4 x 1 + 11).
-    EXPECT_EQ(psu, (std::vector<std::pair<Bytes, int>>{{{0x4D, 0x4F, 0x00, 7, 0x0A, 0x80}, 10},
-                                                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x87, 0, 0, 4}, 11},
-                                                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x87, 0, 1, 4}, 11},
-                                                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x80}, 10},
-                                                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x87, 1, 0, 15}, 22}}));
-    const RedundancyConfigRecord &c = info_.psConfigs[0];
-    EXPECT_EQ((std::vector<uint64_t>{c.u8ConfigId, c.u16Properties, c.u8PropertyBit0Clear, c.u8PowerMode,
-                                     c.u8PropertyBit6, c.u8PropertyBit7Clear, c.u64Value1, c.u64Value3}),
-              (std::vector<uint64_t>{9, 0x1FE, 1, 1, 1, 0, 0x0102, 0x0506}));
-}
-
-using Match = std::function<bool(const Bytes &)>;
-const Match kElementConfig = [](const Bytes &rq) { return rq.size() == 6 && rq[5] == 0x80; };
-const Match kType = [](const Bytes &rq) { return rq.size() == 9 && rq[5] == 0x87 && rq[6] == 0; };
-const Match kConfig = [](const Bytes &rq) { return rq.size() == 9 && rq[5] == 0x87 && rq[6] == 1; };
-Match Register(uint8_t element, uint8_t id) {
-    return [=](const Bytes &rq) { return rq.size() == 8 && rq[5] == 0x82 && rq[4] == element && rq[6] == id; };
-}
-Match Second(Match m) {
-    return [m](const Bytes &rq) { return m(rq) && rq[7] == 1; };
-}
-// Edits the answers to matching requests, or (without `change`) fails them.
-std::function<void(Firmware *)> Edit(Match match, std::function<void(Bytes *)> change = nullptr) {
-    return [=](Firmware *fw) {
-        fw->edit = [=](const Bytes &rq, Bytes *a) { return !match(rq) || (change && (change(a), true)); };
-    };
-}
-std::function<void(Firmware *)> Answer(Match match, Bytes answer) {
-    return Edit(match, [answer](Bytes *a) { *a = answer; });
-}
-std::function<void(Firmware *)> Configs(
-    std::vector<uint16_t> watts, std::vector<PsuConfig> configs,
-    std::function<void(Firmware *)> then = [](Firmware *) {}) {
-    return [=](Firmware *fw) { fw->watts = watts, fw->configs = configs, then(fw); };
-}
-
-const PsuConfig kActive = {1, 0x7E, 1, 1, {0, 0}}, kPlain = {2, 0x03, 2, 0, {0, 0}};
-const std::string kElementFn = "[QAX_ReadPowerSupplyElementConfigurationRegister] ";
-const std::string kTypeFn = "[QAX_ReadSupportedPSUTypesIndexedBuffer] ";
-const std::string kConfigFn = "[QAX_ReadSupportedRedundancyConfigsIndexedBuffer] ";
-const char kElementError[] = "Error reading power supply element configuration register, rc=255";
-const char kTypeError[] = "Error reading supported PSU types indexed buffer for index=0, rc=255";
-const char kConfigError[] = "Error reading supported redundancy configs indexed buffer for index=0, rc=255";
-
-// Each description format and each failure: result, `szError`, what is printed. What
-// was filled before a failure is the caller's to release (the leak sanitizer checks).
-TEST_F(Events, RedundancyDescriptionsAndErrors) {
-    const struct {
-        const char *name;
-        std::function<void(Firmware *)> setup;
-        unsigned status;
-        const char *error;
-        std::string printed, description = "";  // of the first configuration
-    } cases[] = {
-        {"OnePerFeed", Configs({900}, {{1, 0x42, 2, 1, {0, 0}}}), 0, "", "", "2+1 with one 900W power supply per feed"},
-        {"FirstIndexCounts", Configs({900, 750}, {{1, 0x42, 1, 1, {1, 0}}}), 0, "", "",
-         "1+1 with one 750W power supply per feed"},
-        {"MixedPerFeed", Configs({900, 750}, {{1, 0x42, 2, 1, {0, 1, 0, 1}}}), 0, "", "",
-         "2+1 with one 900W and 750W power supply per feed"},
-        {"TwoPerFeed", Configs({900, 750}, {{1, 0x42, 2, 1, {1, 1, 0, 0}}}), 0, "", "",
-         "2+1 with two 750W power supplies per feed"},
-        {"LargeCounts", Configs({65535}, {{1, 0x42, 255, 0, {0, 0}}}), 0, "", "",
-         "255+0 with one 65535W power supply per feed"},
-        {"NoActiveConfiguration", Configs({900}, {kPlain}), 1, "Error, no active configuration found", "",
-         "2+0 with one 900W power supply per feed"},
-        {"NoFirmware", [](Firmware *fw) { fw->handle = 0; }, 1, "Error getting QAX module handle", ""},
-        {"TargetRegister", Answer(Register(0x0A, 30), {0xC1}), 0xC1, "Error reading redundancy target register, rc=193",
-         ""},
-        {"PolicyRegister", Answer(Register(0x00, 16), {0xD4}), 0xD4,
-         "Error reading power control policy register, rc=212", ""},
-        {"ElementConfigCall", Edit(kElementConfig), 255, kElementError,
-         kElementFn + "Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the result code is -1.\n"},
-        {"ElementConfigCompletion", Answer(kElementConfig, {0xC9}), 0xC9,
-         "Error reading power supply element configuration register, rc=201",
-         kElementFn + "Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the respbuf[0] is 201.\n"},
-        {"ElementConfigLength", Edit(kElementConfig, [](Bytes *a) { (*a)[4] = 4; }), 255, kElementError,
-         kElementFn + "config len [4] is unexpected.\n"},
-        {"NoConfigurations", Configs({900}, {}), 1,
-         "Error reading power supply element configuration register, unexpected values, supportedConfigs=0 "
-         "supportedPSUTypes=1",
-         ""},
-        {"TypeCompletion", Configs({900, 750}, {kActive}, Answer(Second(kType), {0xC9})), 0xC9,
-         "Error reading supported PSU types indexed buffer for index=1, rc=201",
-         kTypeFn +
-             "Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the result code is 201.\n"},
-        {"TypeCall", Edit(kType), 255, kTypeError,
-         kTypeFn +
-             "Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the result code is -1.\n"},
-        {"TypeDataTooShort", Edit(kType, [](Bytes *a) { (*a)[6] = 3; }), 255, kTypeError,
-         kTypeFn + "Unexpected buffer length [3], expected at least 4.\n"},
-        {"TypeForAnotherIndex", Edit(kType, [](Bytes *a) { (*a)[5] ^= 1; }), 255, kTypeError,
-         kTypeFn + "Answer for buffer [0] index [1], asked [0] [0].\n"},
-        {"ConfigCompletion", Configs({900}, {kActive, kPlain}, Answer(Second(kConfig), {0xC9})), 0xC9,
-         "Error reading supported redundancy configs indexed buffer for index=1, rc=201",
-         kConfigFn + "Failed to call IPMICmd(0x2E,0x81) and the resp[0] is 201.\n"},
-        {"ConfigCall", Edit(kConfig), 255, kConfigError,
-         kConfigFn + "Failed to call IPMICmd(0x2E,0x81) and the result code is -1.\n"},
-        {"ConfigWithoutElementConfig",  // its own element configuration read fails
-         [](Firmware *fw) {
-             Edit([n = std::make_shared<int>(0)](const Bytes &rq) { return kElementConfig(rq) && ++*n == 2; })(fw);
-         },
-         255, kConfigError, kConfigFn + "Failed to call get ps element configurations.\n"},
-        {"ConfigClaimsMoreThanReceived", Edit(kConfig, [](Bytes *a) { (*a)[6] = 200; }), 255, kConfigError,
-         kConfigFn + "The response is too short (20 bytes, expected 207).\n"},
-        {"ListLongerThanAByteCanAsk", Edit(kElementConfig, [](Bytes *a) { (*a)[8] = 62, (*a)[9] = 4; }), 255,
-         kConfigError, kConfigFn + "Unexpected PSU type index list length [248].\n"},
-        {"ListOfThree", Configs({900}, {{1, 0x7E, 1, 1, {0, 0, 0}}}), 1,
-         "Error, unexpected value for u8PSUTypeIndexLen=3", ""},
-        {"IndexEqualToTypeCountHalfway", Configs({900, 750}, {kActive, {1, 0x7E, 2, 1, {0, 1, 0, 2}}}), 1,
-         "Error, PSU index (2) is larger than number of supported types (2)", ""},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        QAX_ResetSupportCacheForTest();
-        aim_config_clear("qax_supported_0");
-        Firmware fw;
-        c.setup(&fw);
-        EXPECT_EQ(Describe(), c.status);
-        EXPECT_STREQ(info_.szError, c.error);
-        EXPECT_NE(stdout_.find(c.printed), std::string::npos) << stdout_;
-        if (!c.description.empty()) {
-            EXPECT_STREQ(info_.ppszDescriptions[0], c.description.c_str());
-        }
-    }
-}
 
 }  // namespace

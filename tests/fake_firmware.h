@@ -1,8 +1,8 @@
-// The firmware tests' fixture: a recording fake transport whose answers come
-// from a script of exact bytes or else from a small model of the firmware, or
-// the emulator.
-#ifndef QAX_TESTS_FIRMWARE_FAKE_FIRMWARE_H
-#define QAX_TESTS_FIRMWARE_FAKE_FIRMWARE_H
+// The firmware and event tests' fake transport: it records each request and
+// answers from a script of exact bytes or else from a small model of the
+// firmware; the firmware tests' fixture may put the emulator there instead.
+#ifndef QAX_TESTS_FAKE_FIRMWARE_H
+#define QAX_TESTS_FAKE_FIRMWARE_H
 
 #include <gtest/gtest.h>
 #include <stdint.h>
@@ -55,6 +55,7 @@ class FakeFirmware {
     std::map<uint8_t, uint8_t> handles{{0, 7}};              // per instance; 0 = no firmware
     std::map<std::pair<uint8_t, uint8_t>, Bytes> registers;  // (element, id) -> data
     std::map<uint8_t, Bytes> configs;                        // element -> configuration, from byte 4
+    std::map<std::pair<uint8_t, uint8_t>, Bytes> buffers;    // indexed buffers: (buffer, index) -> data
     uint8_t absent = 0xCB;                                   // completion code for anything else; 0 = the call fails
     // The snapshot buffer, and per read (index, bytes asked) its tag and the bytes the answer claims; it
     // carries as many as the buffer holds. A claim below 0 gets the `absent` answer.
@@ -62,6 +63,7 @@ class FakeFirmware {
     std::function<uint16_t(int)> tagFor = [](int) { return uint16_t{5}; };
     std::function<int(int, int)> returnedFor = [](int, int asked) { return asked; };
     std::vector<Sent> sent;
+    std::function<void(const Bytes &request, Answer *)> edit;  // sees, and may change, every answer
 
     void SetCapabilities(uint8_t powerThermal, uint32_t extended) {  // registers 7 and 14 of element 0
         registers[{0x00, 7}] = {powerThermal};
@@ -81,6 +83,7 @@ class FakeFirmware {
         self->sent.push_back({netFn, cmd, Bytes(request, request + requestLen), *responseLen});
         Answer a = self->script.empty() ? self->Model(cmd, self->sent.back().bytes) : self->script.front();
         if (!self->script.empty()) self->script.pop_front();
+        if (self->edit) self->edit(self->sent.back().bytes, &a);
         if (a.result != 0) return a.result;
         const int n = static_cast<int>(a.bytes.size());
         std::copy_n(a.bytes.begin(), std::min(n, *responseLen), response);
@@ -109,6 +112,12 @@ class FakeFirmware {
         if (cmd == 0x81 && method == 0x82 && rq.size() == 8 && registers.count({element, rq[6]})) {
             Bytes d = registers[{element, rq[6]}];
             d.resize(rq[7]);
+            return {0, Ok(d)};
+        }
+        if (cmd == 0x81 && method == 0x87 && rq.size() == 9 && buffers.count({rq[6], rq[7]})) {
+            Bytes d = buffers[{rq[6], rq[7]}];
+            if (d.size() > rq[8]) return {0, {0xC9}};
+            d.insert(d.begin(), {rq[6], rq[7], uint8_t(d.size())});
             return {0, Ok(d)};
         }
         if (cmd == 0x81 && method == 0x83 && rq.size() >= 8) {

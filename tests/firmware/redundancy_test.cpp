@@ -1,0 +1,187 @@
+// The power-supply redundancy description: its requests and records, each description format and
+// each failure.
+#include "fake_firmware.h"
+#include "firmware/redundancy.h"
+
+namespace {
+
+using fwtest::Bytes;
+using fwtest::FakeFirmware;
+
+struct Config {
+    uint8_t id;
+    uint16_t properties;
+    uint8_t needed, redundant;
+    Bytes types;  // a type index per supply
+};
+
+// The power-supply element: the rated watts of each supply type, the redundancy configurations.
+std::function<void(FakeFirmware &)> Supplies(std::vector<uint16_t> watts, std::vector<Config> configs,
+                                             std::function<void(FakeFirmware &)> then = nullptr) {
+    return [=](FakeFirmware &fw) {
+        fw.registers = {{{0x00, 16}, {0}}, {{0x0A, 30}, {0}}};  // policy, redundancy target
+        fw.SetCapabilities(0x80, 0x200);                        // redundancy information exposed
+        size_t longest = 0;
+        for (size_t i = 0; i < watts.size(); i++)
+            fw.buffers[{0, uint8_t(i)}] = {uint8_t(i), 0x00, uint8_t(watts[i] >> 8), uint8_t(watts[i])};
+        for (size_t i = 0; i < configs.size(); i++) {
+            const Config &c = configs[i];
+            Bytes d = {c.id, uint8_t(c.properties >> 8), uint8_t(c.properties), c.needed, c.redundant, 1, 2, 3, 4, 5,
+                       6};
+            d.insert(d.end(), c.types.begin(), c.types.end());
+            fw.buffers[{1, uint8_t(i)}] = d;
+            longest = std::max(longest, c.types.size());
+        }
+        fw.configs[0x0A] = {5, 0x0A, uint8_t(watts.size()), uint8_t(configs.size()), uint8_t(longest), 1};
+        if (then) then(fw);
+    };
+}
+
+using Match = std::function<bool(const Bytes &)>;
+const Match kElementConfig = [](const Bytes &rq) { return rq.size() == 6 && rq[5] == 0x80; };
+const Match kType = [](const Bytes &rq) { return rq.size() == 9 && rq[5] == 0x87 && rq[6] == 0; };
+const Match kConfig = [](const Bytes &rq) { return rq.size() == 9 && rq[5] == 0x87 && rq[6] == 1; };
+Match Register(uint8_t element, uint8_t id) {
+    return [=](const Bytes &rq) { return rq.size() == 8 && rq[5] == 0x82 && rq[4] == element && rq[6] == id; };
+}
+Match Second(Match m) {
+    return [m](const Bytes &rq) { return m(rq) && rq[7] == 1; };
+}
+// Edits the answers to matching requests, or (without `change`) fails them.
+std::function<void(FakeFirmware &)> Edit(Match match, std::function<void(Bytes *)> change = nullptr) {
+    return [=](FakeFirmware &fw) {
+        fw.edit = [=](const Bytes &rq, fwtest::Answer *a) {
+            if (match(rq)) change ? change(&a->bytes) : void(a->result = -1);
+        };
+    };
+}
+std::function<void(FakeFirmware &)> Answer(Match match, Bytes answer) {
+    return Edit(match, [answer](Bytes *a) { *a = answer; });
+}
+// The default supplies, then an edit.
+std::function<void(FakeFirmware &)> Then(std::function<void(FakeFirmware &)> edit) {
+    return Supplies({900}, {{1, 0x7E, 1, 1, {0, 0}}}, edit);
+}
+
+using Redundancy = fwtest::FirmwareTest;
+
+TEST_F(Redundancy, RequestsAndRecords) {
+    Supplies({900, 750}, {{9, 0x01FE, 2, 1, {0, 1, 0, 1}}})(fw_);
+    PowerSupplyRedundancyInfo info = {};
+    testing::internal::CaptureStdout();
+    const unsigned status = DescribePowerSupplyRedundancy(&info);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(status, 0u) << info.szError;
+    std::vector<std::pair<Bytes, int>> psu;
+    for (const fwtest::Sent &s : fw_.sent)
+        if (s.bytes.size() >= 6 && s.bytes[4] == 0x0A && s.bytes[5] != 0x82) psu.push_back({s.bytes, s.capacity});
+    // Element configuration, two types, then the configuration (reading its length: 4 x 1 + 11).
+    EXPECT_EQ(psu, (std::vector<std::pair<Bytes, int>>{{{0x4D, 0x4F, 0x00, 7, 0x0A, 0x80}, 10},
+                                                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x87, 0, 0, 4}, 11},
+                                                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x87, 0, 1, 4}, 11},
+                                                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x80}, 10},
+                                                       {{0x4D, 0x4F, 0x00, 7, 0x0A, 0x87, 1, 0, 15}, 22}}));
+    const RedundancyConfigRecord &c = info.psConfigs[0];
+    EXPECT_EQ((std::vector<uint64_t>{c.u8ConfigId, c.u16Properties, c.u8PropertyBit0Clear, c.u8PowerMode,
+                                     c.u8PropertyBit6, c.u8PropertyBit7Clear, c.u64Value1, c.u64Value3}),
+              (std::vector<uint64_t>{9, 0x1FE, 1, 1, 1, 0, 0x0102, 0x0506}));
+    FreePowerSupplyRedundancyInfo(&info);
+}
+
+const Config kActive = {1, 0x7E, 1, 1, {0, 0}}, kPlain = {2, 0x03, 2, 0, {0, 0}};
+const std::string kElementFn = "[QAX_ReadPowerSupplyElementConfigurationRegister] ";
+const std::string kTypeFn = "[QAX_ReadSupportedPSUTypesIndexedBuffer] ";
+const std::string kConfigFn = "[QAX_ReadSupportedRedundancyConfigsIndexedBuffer] ";
+const char kElementError[] = "Error reading power supply element configuration register, rc=255";
+const char kTypeError[] = "Error reading supported PSU types indexed buffer for index=0, rc=255";
+const char kConfigError[] = "Error reading supported redundancy configs indexed buffer for index=0, rc=255";
+
+// Each description format and each failure: result, `szError`, what is printed. What
+// was filled before a failure is the caller's to release (the leak sanitizer checks).
+TEST_F(Redundancy, DescriptionsAndErrors) {
+    const struct {
+        const char *name;
+        std::function<void(FakeFirmware &)> setup;
+        unsigned status;
+        const char *error;
+        std::string printed, description = "";  // of the first configuration
+    } cases[] = {
+        {"OnePerFeed", Supplies({900}, {{1, 0x42, 2, 1, {0, 0}}}), 0, "", "",
+         "2+1 with one 900W power supply per feed"},
+        {"FirstIndexCounts", Supplies({900, 750}, {{1, 0x42, 1, 1, {1, 0}}}), 0, "", "",
+         "1+1 with one 750W power supply per feed"},
+        {"MixedPerFeed", Supplies({900, 750}, {{1, 0x42, 2, 1, {0, 1, 0, 1}}}), 0, "", "",
+         "2+1 with one 900W and 750W power supply per feed"},
+        {"TwoPerFeed", Supplies({900, 750}, {{1, 0x42, 2, 1, {1, 1, 0, 0}}}), 0, "", "",
+         "2+1 with two 750W power supplies per feed"},
+        {"LargeCounts", Supplies({65535}, {{1, 0x42, 255, 0, {0, 0}}}), 0, "", "",
+         "255+0 with one 65535W power supply per feed"},
+        {"NoActiveConfiguration", Supplies({900}, {kPlain}), 1, "Error, no active configuration found", "",
+         "2+0 with one 900W power supply per feed"},
+        {"NoFirmware", Then([](FakeFirmware &fw) {
+             fw.handles = {{0, 0}};
+         }),
+         1, "Error getting QAX module handle", ""},
+        {"TargetRegister", Then(Answer(Register(0x0A, 30), {0xC1})), 0xC1,
+         "Error reading redundancy target register, rc=193", ""},
+        {"PolicyRegister", Then(Answer(Register(0x00, 16), {0xD4})), 0xD4,
+         "Error reading power control policy register, rc=212", ""},
+        {"ElementConfigCall", Then(Edit(kElementConfig)), 255, kElementError,
+         kElementFn + "Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the result code is -1.\n"},
+        {"ElementConfigCompletion", Then(Answer(kElementConfig, {0xC9})), 0xC9,
+         "Error reading power supply element configuration register, rc=201",
+         kElementFn + "Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the respbuf[0] is 201.\n"},
+        {"ElementConfigLength", Then(Edit(kElementConfig, [](Bytes *a) { (*a)[4] = 4; })), 255, kElementError,
+         kElementFn + "config len [4] is unexpected.\n"},
+        {"NoConfigurations", Supplies({900}, {}), 1,
+         "Error reading power supply element configuration register, unexpected values, supportedConfigs=0 "
+         "supportedPSUTypes=1",
+         ""},
+        {"TypeCompletion", Supplies({900, 750}, {kActive}, Answer(Second(kType), {0xC9})), 0xC9,
+         "Error reading supported PSU types indexed buffer for index=1, rc=201",
+         kTypeFn +
+             "Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the result code is 201.\n"},
+        {"TypeCall", Then(Edit(kType)), 255, kTypeError,
+         kTypeFn +
+             "Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the result code is -1.\n"},
+        {"TypeDataTooShort", Then(Edit(kType, [](Bytes *a) { (*a)[6] = 3; })), 255, kTypeError,
+         kTypeFn + "Unexpected buffer length [3], expected at least 4.\n"},
+        {"TypeForAnotherIndex", Then(Edit(kType, [](Bytes *a) { (*a)[5] ^= 1; })), 255, kTypeError,
+         kTypeFn + "Answer for buffer [0] index [1], asked [0] [0].\n"},
+        {"ConfigCompletion", Supplies({900}, {kActive, kPlain}, Answer(Second(kConfig), {0xC9})), 0xC9,
+         "Error reading supported redundancy configs indexed buffer for index=1, rc=201",
+         kConfigFn + "Failed to call IPMICmd(0x2E,0x81) and the resp[0] is 201.\n"},
+        {"ConfigCall", Then(Edit(kConfig)), 255, kConfigError,
+         kConfigFn + "Failed to call IPMICmd(0x2E,0x81) and the result code is -1.\n"},
+        {"ConfigWithoutElementConfig",  // its own element configuration read fails
+         Then(Edit([n = std::make_shared<int>(0)](const Bytes &rq) { return kElementConfig(rq) && ++*n == 2; })), 255,
+         kConfigError, kConfigFn + "Failed to call get ps element configurations.\n"},
+        {"ConfigClaimsMoreThanReceived", Then(Edit(kConfig, [](Bytes *a) { (*a)[6] = 200; })), 255, kConfigError,
+         kConfigFn + "The response is too short (20 bytes, expected 207).\n"},
+        {"ListLongerThanAByteCanAsk", Then(Edit(kElementConfig, [](Bytes *a) { (*a)[8] = 62, (*a)[9] = 4; })), 255,
+         kConfigError, kConfigFn + "Unexpected PSU type index list length [248].\n"},
+        {"ListOfThree", Supplies({900}, {{1, 0x7E, 1, 1, {0, 0, 0}}}), 1,
+         "Error, unexpected value for u8PSUTypeIndexLen=3", ""},
+        {"IndexEqualToTypeCountHalfway", Supplies({900, 750}, {kActive, {1, 0x7E, 2, 1, {0, 1, 0, 2}}}), 1,
+         "Error, PSU index (2) is larger than number of supported types (2)", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        QAX_ResetSupportCacheForTest();
+        aim_config_clear("qax_supported_0");
+        FakeFirmware fw;
+        c.setup(fw);
+        PowerSupplyRedundancyInfo info = {};
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(DescribePowerSupplyRedundancy(&info), c.status);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_STREQ(info.szError, c.error);
+        EXPECT_NE(printed.find(c.printed), std::string::npos) << printed;
+        if (!c.description.empty()) {
+            EXPECT_STREQ(info.ppszDescriptions[0], c.description.c_str());
+        }
+        FreePowerSupplyRedundancyInfo(&info);
+    }
+}
+
+}  // namespace
