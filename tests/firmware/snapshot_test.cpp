@@ -1,10 +1,8 @@
-// Snapshot transfer, parsing (every layout variant, laid out here) and fetch, and a day of fetch and
-// calculation against the emulator's ground truth.
+// Snapshot transfer, parsing (every layout variant, laid out here) and fetch.
 #include "fake_firmware.h"
 #include "firmware/element_method_testing.h"
 #include "firmware/snapshot.h"
 #include "metrics/metrics.h"
-#include "sim/model.h"
 
 namespace {
 
@@ -15,73 +13,45 @@ const uint8_t kHandle = 0x21;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-using Reads = std::vector<std::pair<int, int>>;  // (offset, length) of each snapshot read
-
+// Per read, the firmware's tag and the number of bytes it returns (-1: as many as asked); the last repeats.
 TEST(SnapshotTransfer, ChunkingRestartsAndBudget) {
-    const auto five = [](int) { return uint16_t{5}; };
-    const auto asked = [](int, int n) { return n; };
-    // Per read, the firmware's tag and the number of bytes it returns.
     const struct {
         const char *name;
         uint16_t chunk, total;
-        std::function<uint16_t(int)> tags;
-        std::function<int(int, int)> returned;
+        std::vector<uint16_t> tags;
+        std::vector<int> returned;
         unsigned status, tag;
-        Reads reads;
+        std::string reads;  // offset+length of each read
     } cases[] = {
-        {"three chunks", 40, 100, five, asked, 0, 5, {{0, 40}, {40, 40}, {80, 20}}},
-        {"short chunk",
-         40,
-         100,
-         five,
-         [](int i, int n) { return i == 0 ? 30 : n; },
-         0,
-         5,
-         {{0, 40}, {30, 40}, {70, 30}}},
-        {"tag change restarts",
-         40,
-         100,
-         [](int i) { return uint16_t(i < 2 ? 5 : 6); },
-         asked,
-         0,
-         6,
-         {{0, 40}, {40, 40}, {80, 20}, {0, 40}, {40, 40}, {80, 20}}},
-        {"a first tag of 0 never restarts",
-         40,
-         100,
-         [](int i) { return uint16_t(i == 0 ? 0 : 7); },
-         asked,
-         0,
-         7,
-         {{0, 40}, {40, 40}, {80, 20}}},
-        {"six chunks fit", 10, 60, five, asked, 0, 5, {{0, 10}, {10, 10}, {20, 10}, {30, 10}, {40, 10}, {50, 10}}},
-        {"exactly seven chunks fail",
-         10,
-         70,
-         five,
-         asked,
-         255,
-         0,
-         {{0, 10}, {10, 10}, {20, 10}, {30, 10}, {40, 10}, {50, 10}, {60, 10}}},
-        {"no progress", 40, 100, five, [](int, int) { return 0; }, 255, 0, Reads(7, {0, 40})},
+        {"three chunks", 40, 100, {5}, {-1}, 0, 5, "0+40 40+40 80+20"},
+        {"short chunk", 40, 100, {5}, {30, -1}, 0, 5, "0+40 30+40 70+30"},
+        {"tag change restarts", 40, 100, {5, 5, 6}, {-1}, 0, 6, "0+40 40+40 80+20 0+40 40+40 80+20"},
+        {"a first tag of 0 never restarts", 40, 100, {0, 7}, {-1}, 0, 7, "0+40 40+40 80+20"},
+        {"six chunks fit", 10, 60, {5}, {-1}, 0, 5, "0+10 10+10 20+10 30+10 40+10 50+10"},
+        {"exactly seven chunks fail", 10, 70, {5}, {-1}, 255, 0, "0+10 10+10 20+10 30+10 40+10 50+10 60+10"},
+        {"no progress", 40, 100, {5}, {0}, 255, 0, "0+40 0+40 0+40 0+40 0+40 0+40 0+40"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         fwtest::FakeFirmware fw;
         for (int i = 0; i < c.total; i++) fw.snapshot.push_back(static_cast<uint8_t>(i * 31 + 7));
-        fw.tagFor = c.tags;
-        fw.returnedFor = c.returned;
+        fw.tagFor = [&c](int i) { return c.tags[std::min<size_t>(i, c.tags.size() - 1)]; };
+        fw.returnedFor = [&c](int i, int n) {
+            const int r = c.returned[std::min<size_t>(i, c.returned.size() - 1)];
+            return r < 0 ? n : r;
+        };
         Bytes dest(c.total, 0);
         uint16_t bytesRead = 0xFFFF, tag = 0xFFFF;
         EXPECT_EQ(ReadTotalSnapshotBuffer(kHandle, c.chunk, c.total, &bytesRead, dest.data(), &tag), c.status);
         EXPECT_EQ(tag, uint16_t(c.tag));
         EXPECT_EQ(bytesRead, c.status == 0 ? c.total : 0);
-        Reads reads;
+        std::string reads;
         for (const fwtest::Sent &s : fw.sent)
-            reads.emplace_back(s.bytes[6] << 8 | s.bytes[7], s.bytes[8] << 8 | s.bytes[9]);
+            reads += (reads.empty() ? "" : " ") + std::to_string(s.bytes[6] << 8 | s.bytes[7]) + "+" +
+                     std::to_string(s.bytes[8] << 8 | s.bytes[9]);
         EXPECT_EQ(reads, c.reads);
-        const Bytes first = {0x4D, 0x4F, 0x00, kHandle, 0x03, 0x81, 0, 0, 0, uint8_t(c.reads[0].second)};
-        EXPECT_EQ(std::make_pair(fw.sent[0].bytes, fw.sent[0].capacity), std::make_pair(first, 8 + c.reads[0].second));
+        const Bytes first = {0x4D, 0x4F, 0x00, kHandle, 0x03, 0x81, 0, 0, 0, uint8_t(c.chunk)};
+        EXPECT_EQ(std::make_pair(fw.sent[0].bytes, fw.sent[0].capacity), std::make_pair(first, 8 + c.chunk));
         if (c.status == 0) {
             EXPECT_EQ(dest, fw.snapshot);
         }
@@ -107,6 +77,7 @@ const std::vector<Layout> kLayouts = {
     {"non-blade, every section", false, 10, 2, 0x80, 0x3C, 2, 1, 1, 2, 2, {{1, 111}, {2, 222}, {4, 444}}},
     {"blade ignores the supply section", true, 6, 4, 0x80, 0x3C, 2, 1, 1, 2, 2, {{4, 7}, {1, 8}}},
     {"supplies with records and wide values", false, 3, 1, 0x80, 0x04, 3, 2, 3, 4, 8, {}},
+    {"one supply of two records", false, 3, 1, 0x80, 0x04, 1, 2, 0, 2, 2, {}},
     {"values wider than 8 bytes keep their low-order bytes", false, 3, 1, 0x80, 0x04, 2, 1, 1, 10, 12, {}},
     {"zero first width", false, 3, 1, 0x80, 0x14, 2, 1, 2, 0, 2, {}},
     {"no supplies", false, 3, 1, 0x80, 0x14, 0, 1, 2, 2, 2, {}},
@@ -168,21 +139,10 @@ std::vector<uint64_t> Build(const Layout &l, Bytes *bytes) {
             }
         }
     }
-    std::vector<uint64_t> summary = {0xA5,
-                                     0xBEEF,
-                                     kEff,
-                                     l.blade ? 0 : kDC,
-                                     l.blade ? kDC : kAC,
-                                     l.blade ? 0u : 40u,
-                                     l.blade ? 0u : 22u,
-                                     timestamp,
-                                     subsystem[1],
-                                     subsystem[2],
-                                     subsystem[4],
-                                     100,
-                                     l.buckets + 2u,
-                                     50,
-                                     l.width};
+    const uint64_t rack = !l.blade;  // a blade's snapshot has DC in the AC slot and no temperatures
+    std::vector<uint64_t> summary = {0xA5,         0xBEEF,    kEff,           rack * kDC,   rack ? kAC : kDC,
+                                     rack * 40,    rack * 22, timestamp,      subsystem[1], subsystem[2],
+                                     subsystem[4], 100,       l.buckets + 2u, 50,           l.width};
     summary.insert(summary.end(), counters.begin(), counters.end());
     summary.insert(summary.end(), supplies.begin(), supplies.end());
     return summary;
@@ -227,11 +187,9 @@ TEST_F(SnapshotParse, EveryLayoutVariantAndShortSnapshots) {
         for (size_t length = 0; length < bytes.size(); length++) {
             CaptureStdout();
             EXPECT_EQ(Parse(bytes, length), 255u) << length;
-            const std::string printed = GetCapturedStdout();
-            EXPECT_EQ(printed.rfind("[ParseSnapshotBuffer] The snapshot buffer (" + std::to_string(length) +
-                                        " bytes) is shorter than its layout",
-                                    0),
-                      0u)
+            const std::string printed = GetCapturedStdout(), size = std::to_string(length) + " bytes";
+            EXPECT_EQ(
+                printed.find("[ParseSnapshotBuffer] The snapshot buffer (" + size + ") is shorter than its layout"), 0u)
                 << printed;
         }
         bytes.resize(bytes.size() + 5, 0xFF);  // bytes beyond the layout are ignored
@@ -239,68 +197,46 @@ TEST_F(SnapshotParse, EveryLayoutVariantAndShortSnapshots) {
     }
 }
 
+// Answers every request of a method (0x80 configuration, 0x81 read) to the snapshot element with `a`.
+std::function<void(fwtest::FakeFirmware &)> Answering(uint8_t method, fwtest::Answer a) {
+    return [=](fwtest::FakeFirmware &fw) {
+        fw.edit = [=](const Bytes &rq, fwtest::Answer *answer) {
+            if (rq.size() >= 6 && rq[4] == 0x03 && rq[5] == method) *answer = a;
+        };
+    };
+}
+
 // The whole fetch: bad subsystem lists and other failures pass their status up and leave nothing.
 TEST_F(SnapshotParse, SubsystemErrorsAndFetchFailures) {
     using Fw = fwtest::FakeFirmware;
     const struct {
-        Subsystems list;
         std::function<void(Fw &)> setup;
         unsigned status;
         const char *message;
+        Subsystems list = {};
     } cases[] = {
-        {{{1, 10}, {3, 30}},
-         nullptr,
-         255,
-         "Type(3) of subsystem is not supported!\n"
+        {nullptr, 255, "Type(0) of subsystem is not supported!\n", {{0, 1}}},
+        {nullptr, 255, "CPU Subsystems already existed.\n", {{1, 10}, {1, 11}}},
+        {nullptr, 255, "Memory Subsystems already existed.\n", {{2, 20}, {4, 40}, {2, 21}}},
+        {nullptr, 255, "Cooling Subsystems already existed.\n", {{4, 40}, {4, 41}}},
+        {nullptr, 255, "Type(3) of subsystem is not supported!\n", {{1, 10}, {3, 30}}},
+        {[](Fw &f) { f.configs[3][7] = 30; }, 255,
+         "[ParseSnapshotBuffer] The snapshot buffer (30 bytes) is shorter than its layout (33 bytes).\n"
          "[GetSnapshotBufferFromQAX] Failed to call ParseSnapshotBuffer(), return code is 255.\n"},
-        {{{0, 1}}, nullptr, 255, "Type(0) of subsystem is not supported!\n"},
-        {{{1, 10}, {1, 11}}, nullptr, 255, "CPU Subsystems already existed.\n"},
-        {{{2, 20}, {4, 40}, {2, 21}}, nullptr, 255, "Memory Subsystems already existed.\n"},
-        {{{4, 40}, {4, 41}}, nullptr, 255, "Cooling Subsystems already existed.\n"},
-        {{},
-         [](Fw &f) { f.configs[3][3] = 0; },
-         253,  // chunk size 0
+        {[](Fw &f) { f.configs[3][3] = 0; }, 253,  // chunk size 0
          "Failed to call ReadTotalSnapshotBuffer() and the result code is 253.\n"},
-        {{},
-         [](Fw &f) { f.returnedFor = [](int, int n) { return n + 1; }; },
-         255,  // oversized answer
+        {[](Fw &f) { f.returnedFor = [](int, int n) { return n + 1; }; }, 255,
          "[QAX_ReadSnapshotBuffer] The returned buffer size (35) is bigger than expected size (34)!\n"},
-        {{},
-         [](Fw &f) { f.snapshot.pop_back(); },
-         255,  // an answer shorter than it claims
+        {[](Fw &f) { f.snapshot.pop_back(); }, 255,  // an answer shorter than it claims
          "[QAX_ReadSnapshotBuffer] The response length (41) does not match"},
-        {{},
-         [](Fw &f) {
-             f.returnedFor = [](int, int) { return -1; };
-             f.absent = 0xC0;
-         },
-         0xC0,
+        {Answering(0x81, {0, {0xC0}}), 0xC0,
          "[QAX_ReadSnapshotBuffer] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the "
          "result code is 192.\n"},
-        {{},
-         [](Fw &f) {
-             f.returnedFor = [](int, int) { return -1; };
-             f.absent = 0;
-         },
-         255,
+        {Answering(0x81, {-1, {}}), 255,
          "[QAX_ReadSnapshotBuffer] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD)"},
-        {{},
-         [](Fw &f) { f.configs[3][7] = 30; },
-         255,
-         "[ParseSnapshotBuffer] The snapshot buffer (30 bytes) is shorter than its layout"},
-        {{},
-         [](Fw &f) {
-             f.configs.erase(3);
-             f.absent = 0xD5;
-         },
-         0xD5,
+        {Answering(0x80, {0, {0xD5}}), 0xD5,
          "Failed to call QAX_ReadSnapshotBufferConfiguration() and the result code is 213.\n"},
-        {{},
-         [](Fw &f) {
-             f.handles = {{0, 0}};
-         },
-         255,
-         "[GetSnapshotBufferFromQAX] Failed to call QAX_GetModuleHandle().\n"},
+        {[](Fw &f) { f.handles[0] = 0; }, 255, "[GetSnapshotBufferFromQAX] Failed to call QAX_GetModuleHandle().\n"},
     };
     for (const auto &c : cases) {
         QAX_ResetSupportCacheForTest();
@@ -319,81 +255,6 @@ TEST_F(SnapshotParse, SubsystemErrorsAndFetchFailures) {
         EXPECT_NE(printed.find(c.message), std::string::npos) << printed;
         EXPECT_TRUE(record == nullptr && hist.pu8Counters == nullptr) << c.message;
     }
-}
-
-using SnapshotAgainstEmulator = fwtest::FirmwareTest;
-
-// A day of fetch and calculation, the way the main cycle does them, compared with the emulator's ground
-// truth: the daily swing sweeps the histogram, the CPU counter wraps, and calls fail, answers come short or
-// oversized and snapshots are replaced mid-transfer on the way.
-TEST_F(SnapshotAgainstEmulator, RackServerOneDayWithFaults) {
-    const qaxsim::Model &model = qaxsim::EmulatorModel(
-        UseEmulator("family rack\nseed 11\nfault ipmi_fail rate 0.02\nfault replace_mid_transfer rate 0.05\n"
-                    "fault short rate 0.1\nfault oversized rate 0.02\n"));
-    MetricValue &last = sLastMetricValue;
-    int compared = 0, failed = 0, sameSnapshot = 0, effectiveWraps = 0;
-    for (int cycle = 0, lastTag = 0; cycle < 24 * 360 && !HasFailure(); cycle++) {
-        QaxClockSleepUs(10000000);
-        MetricValue *v = nullptr;
-        HistogramData hist{};
-        CaptureStdout();  // fault messages
-        const unsigned status = GetSnapshotBufferFromQAX(&v, &hist);
-        GetCapturedStdout();
-        if (status != 0) {
-            failed++;
-            EXPECT_TRUE(v == nullptr && hist.pu8Counters == nullptr);
-            continue;
-        }
-        const MetricEntry *dc = v->psSystemDC, *lastDc = last.psSystemDC;
-        if (lastTag == 0) {  // the first data is the reference
-            CopyMetricValue(&last, v);
-            sLastHistogramData = hist;
-        } else if (v->u16Tag == lastTag) {
-            free(hist.pu8Counters);
-        } else {
-            ASSERT_TRUE(dc && lastDc && v->psSystemAC && v->psCPUPower && v->psMemoryPower && v->psCoolingPower &&
-                        v->psEffectiveCPU && last.psEffectiveCPU);
-            const uint64_t from = last.u64Timestamp, to = v->u64Timestamp, raw = dc->u64Avg, lastRaw = lastDc->u64Avg;
-            const bool wrapped = v->psEffectiveCPU->u64Avg < last.psEffectiveCPU->u64Avg;
-            const bool onePeriod = to - from == model.PeriodMs();
-            const qaxsim::Truth t = model.TruthBetweenSnapshots(from, to);
-            CalculateSnapshotValue(v, hist);
-            SCOPED_TRACE(testing::Message() << "cycle " << cycle << ", snapshots " << from << " -> " << to);
-            if (from == to || lastRaw == 0) {
-                // The same snapshot under a new tag stays raw; after accumulators from 0 there is no average.
-                EXPECT_EQ(dc->u64Avg, from == to ? raw : 0u);
-                sameSnapshot += from == to;
-            } else {
-                ASSERT_TRUE(t.valid);
-                compared++;
-                effectiveWraps += wrapped;
-                EXPECT_EQ(std::vector<uint64_t>({dc->u64Avg, v->psSystemAC->u64Avg, v->psCPUPower->u64Avg,
-                                                 v->psMemoryPower->u64Avg, v->psCoolingPower->u64Avg}),
-                          std::vector<uint64_t>({t.dc.RoundedMean(), t.ac.RoundedMean(), t.cpu.RoundedMean(),
-                                                 t.memory.RoundedMean(), t.cooling.RoundedMean()}));
-                // Whole counts: the increase may be one off. A wrapped 32-bit counter has no average.
-                EXPECT_NEAR(double(v->psEffectiveCPU->u64Avg), wrapped ? 0.0 : t.cpuRate.Mean(), wrapped ? 0.0 : 1.0);
-                // The histogram buckets whose counters moved bracket the true extremes.
-                EXPECT_TRUE(t.dc.min < 100 || (dc->u64Min <= t.dc.min && dc->u64Min + 50 > t.dc.min)) << dc->u64Min;
-                EXPECT_TRUE(t.dc.max >= 600 || (dc->u64Max > t.dc.max && dc->u64Max <= t.dc.max + 50)) << dc->u64Max;
-                for (size_t i = 0; onePeriod && i < t.supplies.size(); i++) {  // the last period only
-                    ASSERT_EQ(v->u8PowerSupplyACCount, t.supplies.size());
-                    EXPECT_NEAR(double(v->psPowerSupplyAC[i].u64Avg), t.supplies[i].Mean(), 1.0);
-                    EXPECT_EQ(v->psPowerSupplyAC[i].u64Max, t.supplies[i].max);
-                }
-            }
-        }
-        lastTag = v->u16Tag;
-        FreeMetricValue(v);
-    }
-    FreeMetricValueContents(&last, nullptr, nullptr);
-    free(sLastHistogramData.pu8Counters);
-    last = MetricValue{};
-    sLastHistogramData = HistogramData{};
-    EXPECT_GT(failed, 0);
-    EXPECT_GT(sameSnapshot, 0);
-    EXPECT_GE(compared, 24 * 100);
-    EXPECT_GE(effectiveWraps, 1);
 }
 
 }  // namespace
