@@ -37,21 +37,13 @@
 //   19..   the full file (9218 bytes when well formed)
 //
 // Built with -DQAX_FUZZ_REPLAY_MAIN the same file is a plain executable that
-// replays the files named on its command line (replay_main.h).
-#include <fcntl.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// replays the files named on its command line (harness.h).
 #include <functional>
-#include <string>
 #include <string_view>
 
 #include "daemon/trace.h"
-#include "fuzz/private_root.h"
+#include "fuzz/harness.h"
 #include "history/history_internal.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -77,22 +69,8 @@ std::string g_root;
 
 bool Setup() {
     // Saves flush to the medium: the root is on tmpfs where there is one.
-    g_root = UsePrivateRoot("history");
-    setenv("QAX_CLOCK", "virtual", 1);
-    setenv("QAX_CLOCK_START", std::to_string(kClockStart).c_str(), 1);
-    char buf[1024];
-    QaxPath("/", buf, sizeof(buf));
-    mkdir((g_root + "/pstorage/power").c_str(), 0700);
-    // The "-P" printout is exercised, not read.
-    if (freopen("/dev/null", "w", stdout) == nullptr) abort();
+    g_root = UsePrivateRootWith("history", "/pstorage/power");
     return true;
-}
-
-void WriteFull(const char *name, const uint8_t *data, size_t size) {
-    std::string path = g_root + "/pstorage/power/" + name;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) abort();
-    close(fd);
 }
 
 int32_t TraceLevel(const uint8_t *data, size_t size) {
@@ -124,8 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QaxClockReset();
     const int32_t level = TraceLevel(data, size);
     g_traceLevel = level;
-    WriteFull(performance ? "PowerPerformanceFull" : "PowerHistoryFull", data + kHeaderSize,
-              size - kHeaderSize);
+    WriteFile(g_root + (performance ? "/pstorage/power/PowerPerformanceFull"
+                                    : "/pstorage/power/PowerHistoryFull"),
+              data + kHeaderSize, size - kHeaderSize);
     resetPowerHistoryState();
     resetPowerPerformanceState();
 
@@ -183,5 +162,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     return 0;
 }
-
-#include "replay_main.h"

@@ -11,21 +11,12 @@
 //   3..  the metric log file (also ring files 0 and 1)
 //
 // Built with -DQAX_FUZZ_REPLAY_MAIN the same file is a plain executable that
-// replays the files named on its command line (replay_main.h).
-#include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
+// replays the files named on its command line (harness.h).
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <string>
-
-#include "fuzz/private_root.h"
+#include "fuzz/harness.h"
 #include "metrics/metrics.h"
 #include "platform/ipmi_internal.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -49,24 +40,9 @@ int PerformanceTransport(void *, int, int cmd, const uint8_t *, int requestLen, 
 }
 
 bool Setup() {
-    g_root = UsePrivateRoot("metric-log");
-    setenv("QAX_CLOCK", "virtual", 1);
-    setenv("QAX_CLOCK_START", "1798761600", 1);
-    QaxClockReset();
-    char buf[1024];
-    QaxPath("/", buf, sizeof(buf));
-    mkdir((g_root + "/tmp/qax_log").c_str(), 0700);
+    g_root = UsePrivateRootWith("metric-log", "/tmp/qax_log");
     QaxIpmiSetTransportOverride(PerformanceTransport, nullptr);
-    // The report is exercised, not read.
-    if (freopen("/dev/null", "w", stdout) == nullptr) abort();
     return true;
-}
-
-void WriteFile(const std::string &path, const uint8_t *data, size_t size) {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr) abort();
-    if (size > 0 && fwrite(data, 1, size, f) != size) abort();
-    fclose(f);
 }
 
 }  // namespace
@@ -81,12 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     const std::string dir = g_root + "/tmp/qax_log/";
     WriteFile(dir + "qax_0.log", file, fileSize);
-    MetricValue value;
-    InletTemperatureSnapshotBuffer inlet;
-    PerformanceValue perf;
-    memset(&value, 0, sizeof(value));
-    memset(&inlet, 0, sizeof(inlet));
-    memset(&perf, 0, sizeof(perf));
+    MetricValue value{};
+    InletTemperatureSnapshotBuffer inlet{};
+    PerformanceValue perf{};
     if (ReadMeticValueFromFile((dir + "qax_0.log").c_str(), &value, &inlet, &perf) == 0) {
         PrintMetricValue(&value, &inlet, &perf);
         FreeMetricValueContents(&value, &inlet, &perf);
@@ -109,5 +82,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     return 0;
 }
-
-#include "replay_main.h"

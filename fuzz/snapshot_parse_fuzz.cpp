@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "firmware/snapshot.h"
-#include "fuzz/private_root.h"
+#include "fuzz/harness.h"
 #include "metrics/metrics.h"
 #include "platform/ipmi_internal.h"
 #include "platform/platform.h"
@@ -61,43 +61,40 @@ uint64_t BigEndian(const uint8_t *p, int n) {
     return v;
 }
 
+// The requests answered from the header, by the number that the failure
+// byte gives them: method, element, register (-1 for a configuration), and
+// where the header's bytes go in the answer.
+const struct {
+    uint8_t method, element;
+    int reg;
+    size_t from, count, at;
+} kAnswers[] = {{0x80, 0x02, -1, kHistogramConfig, 8, 6},
+                {0x82, 0x00, 7, kPowerThermal, 1, 4},
+                {0x82, 0x00, 14, kExtended, 4, 4},
+                {0x80, 0x0B, -1, kInputPower, 8, 6}};
+
 int Answer(void *context, int netFn, int cmd, const uint8_t *request, int requestLength,
            uint8_t *response, int *responseLength) {
     const uint8_t *header = static_cast<FuzzFirmware *>(context)->header;
     if (netFn != 0x2E || cmd != 0x81 || requestLength < 6) return 1;
-    const uint8_t element = request[4];
-    const uint8_t method = request[5];
-    const uint8_t failure = header[kFailure] % 5;
-    uint8_t answer[14] = {0};
-    int length = 0;
-    int which = 0;
-    if (method == 0x80 && element == 0x02) {
-        which = 1;
-        memcpy(answer + 6, header + kHistogramConfig, 8);
-        length = 14;
-    } else if (method == 0x82 && element == 0x00 && requestLength >= 8 && request[6] == 7) {
-        which = 2;
-        answer[4] = header[kPowerThermal];
-        length = 5;
-    } else if (method == 0x82 && element == 0x00 && requestLength >= 8 && request[6] == 14) {
-        which = 3;
-        memcpy(answer + 4, header + kExtended, 4);
-        length = 8;
-    } else if (method == 0x80 && element == 0x0B) {
-        which = 4;
-        memcpy(answer + 6, header + kInputPower, 8);
-        length = 14;
-    } else {
-        return 1;
+    for (unsigned i = 0; i < 4; i++) {
+        const auto &a = kAnswers[i];
+        if (request[5] != a.method || request[4] != a.element ||
+            (a.reg >= 0 && (requestLength < 8 || request[6] != a.reg)))
+            continue;
+        uint8_t answer[14] = {0};
+        memcpy(answer + a.at, header + a.from, a.count);
+        int length = static_cast<int>(a.at + a.count);
+        if (i + 1 == header[kFailure] % 5u) {
+            answer[0] = 0xC1;
+            length = 1;
+        }
+        if (length > *responseLength) return 1;
+        memcpy(response, answer, static_cast<size_t>(length));
+        *responseLength = length;
+        return 0;
     }
-    if (which == failure) {
-        answer[0] = 0xC1;
-        length = 1;
-    }
-    if (length > *responseLength) return 1;
-    memcpy(response, answer, static_cast<size_t>(length));
-    *responseLength = length;
-    return 0;
+    return 1;
 }
 
 // The calculation against a reference made from the snapshot itself: half
@@ -126,9 +123,9 @@ void Calculate(MetricValue *record, HistogramData histogram, const uint8_t *head
     CalculateSnapshotValue(record, histogram);  // takes the counters
 
     FreeMetricValueContents(&sLastMetricValue, nullptr, nullptr);
-    memset(&sLastMetricValue, 0, sizeof(sLastMetricValue));
+    sLastMetricValue = MetricValue{};
     free(sLastHistogramData.pu8Counters);
-    memset(&sLastHistogramData, 0, sizeof(sLastHistogramData));
+    sLastHistogramData = HistogramData{};
 }
 
 }  // namespace
@@ -153,10 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (snapshot == nullptr) return 0;
     if (length != 0) memcpy(snapshot, data + kHeaderSize, length);
 
-    MetricValue record;
-    memset(&record, 0, sizeof(record));
-    HistogramData histogram;
-    memset(&histogram, 0, sizeof(histogram));
+    MetricValue record{};
+    HistogramData histogram{};
     unsigned int status =
         ParseSnapshotBuffer(kHandle, snapshot, static_cast<uint32_t>(length), &record, &histogram);
     free(snapshot);
@@ -170,5 +165,3 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QaxIpmiSetTransportOverride(nullptr, nullptr);
     return 0;
 }
-
-#include "replay_main.h"
