@@ -43,12 +43,13 @@ int Query(void *, uint8_t type, uint8_t *buffer, uint32_t size, uint32_t *writte
     return 0;
 }
 
-using Inlets = std::vector<std::pair<uint32_t, std::string>>;
-Inlets List() {
-    Inlets out;
+// The list, front first: "index=text ...".
+std::string List() {
+    std::string out;
     const InletTemperatureNode *n = sInletTemperatureBuffer.psFirst;
     for (unsigned i = 0; n != nullptr && i < sInletTemperatureBuffer.u8Count; i++, n = n->psNext)
-        out.emplace_back(n->u32SensorIndex, std::string(n->szTemperature, strnlen(n->szTemperature, 64)));
+        out += (i ? " " : "") + std::to_string(n->u32SensorIndex) + "=" +
+               std::string(n->szTemperature, strnlen(n->szTemperature, 64));
     return out;
 }
 
@@ -61,54 +62,34 @@ TEST(BladeInlet, PicksTheInletSensors) {
         "temperature from ipmi sensor at all\n";
     const std::string one = "totally there are 1 sensor info for type 1\n";
     const std::string two = "totally there are 2 sensor info for type 1\n";
-    // The list front first; the exact standard output.
+    // The list, and the exact standard output.
     struct Case {
         const char *name, *family;
         std::string bytes;
         int queryResult, result;
-        Inlets list;
-        std::string out;
+        std::string list, out;
     };
-    const std::string single = Encode({{"Inlet Temp", "20"}});
+    const std::string single = Encode({{"Inlet Temp", "20"}}), ones(62, '1');
+    std::string many = "0=20";
+    for (int i = 1; i < 255; i++) many += " 0=20";
     const std::vector<Case> cases = {
-        {"two sensors, prepended",
-         "blade",
-         Encode({{"Inlet 1 Temp", "22.375"}, {"Inlet 2 Temp", "22.875"}}),
-         0,
-         0,
-         {{2, "22.875"}, {1, "22.375"}},
-         two},
-        {"invalid record skipped",
-         "iteblade",
-         Encode({{"Inlet Temp", "99", 1}, {"SEN Inlet Temp", "30"}}),
-         0,
-         0,
-         {{4, "30"}},
-         two},
-        {"names must match exactly", "blade", Encode({{"inlet temp", "1"}, {"Inlet Temp ", "2"}}), 0, 0, {}, two},
-        {"reading cut to 63",
-         "blade",
-         Encode({{"PEN Inlet Temp", std::string(62, '1') + "xyz"}}),
-         0,
-         0,
-         {{3, std::string(62, '1') + "x"}},
-         one},
+        {"two sensors, prepended", "blade", Encode({{"Inlet 1 Temp", "22.375"}, {"Inlet 2 Temp", "22.875"}}), 0, 0,
+         "2=22.875 1=22.375", two},
+        {"invalid record skipped", "iteblade", Encode({{"Inlet Temp", "99", 1}, {"SEN Inlet Temp", "30"}}), 0, 0,
+         "4=30", two},
+        {"names must match exactly", "blade", Encode({{"inlet temp", "1"}, {"Inlet Temp ", "2"}}), 0, 0, "", two},
+        {"reading cut to 63", "blade", Encode({{"PEN Inlet Temp", ones + "xyz"}}), 0, 0, "3=" + ones + "x", one},
         // Name and reading fill their fields up to the record's end: no overread.
-        {"unterminated fields",
-         "blade",
-         Encode({{std::string(192, 'N'), "1"}, {"Inlet Temp", std::string(1294, '7')}}),
-         0,
-         0,
-         {{0, std::string(63, '7')}},
-         two},
-        {"unavailable kept", "blade", Encode({{"Inlet 1 Temp", "Unavailable"}}), 0, 0, {{1, "Unavailable"}}, one},
-        {"not a blade", "rack", single, 0, 0, {}, nonBlade},
-        {"family unset", nullptr, single, 0, 0, {}, nonBlade},
-        {"query fails", "blade", single, 7, 1, {}, "Unable to get sensor info (type 1), AIM returned 7\n"},
-        {"one byte short", "blade", single.substr(0, 1491), 0, 1, {}, "No sensor info for type 1\n"},
-        {"partial record behind", "blade", single + single.substr(0, 700), 0, 0, {{0, "20"}}, one},
+        {"unterminated fields", "blade", Encode({{std::string(192, 'N'), "1"}, {"Inlet Temp", std::string(1294, '7')}}),
+         0, 0, "0=" + std::string(63, '7'), two},
+        {"unavailable kept", "blade", Encode({{"Inlet 1 Temp", "Unavailable"}}), 0, 0, "1=Unavailable", one},
+        {"not a blade", "rack", single, 0, 0, "", nonBlade},
+        {"family unset", nullptr, single, 0, 0, "", nonBlade},
+        {"query fails", "blade", single, 7, 1, "", "Unable to get sensor info (type 1), AIM returned 7\n"},
+        {"one byte short", "blade", single.substr(0, 1491), 0, 1, "", "No sensor info for type 1\n"},
+        {"partial record behind", "blade", single + single.substr(0, 700), 0, 0, "0=20", one},
         {"more matches than the 8-bit count holds", "blade", Encode(std::vector<Sensor>(768, {"Inlet Temp", "20"})), 0,
-         0, Inlets(255, {0, "20"}), "totally there are 768 sensor info for type 1\n"},
+         0, many, "totally there are 768 sensor info for type 1\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
