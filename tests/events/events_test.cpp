@@ -44,10 +44,10 @@ class Events : public ::testing::Test {
         return out;
     }
     // Trace lines without their time stamp: `[TYPE] "function": message`.
-    Lines Trace() const {
+    std::string Trace() const {
         std::istringstream in(qaxtest::ReadAll(root_.Path() + "/tmp/qax_trace/qax_trace_log_0.txt"));
-        Lines lines;
-        for (std::string l; std::getline(in, l);) lines.push_back(l.substr(l.find(' ') + 1));
+        std::string lines;
+        for (std::string l; std::getline(in, l);) lines += l.substr(l.find(' ') + 1) + "\n";
         return lines;
     }
     // One cycle, 10 s after the previous one: the events it raised.
@@ -94,7 +94,7 @@ TEST_F(Events, StatusEventsOncePerEdge) {
     }
     EXPECT_TRUE(Trace().empty());
     CheckBufForSendSWEvent(nullptr);
-    EXPECT_EQ(Trace(), Lines({"[ERROR] \"CheckBufForSendSWEvent\": Null parament."}));
+    EXPECT_EQ(Trace(), "[ERROR] \"CheckBufForSendSWEvent\": Null parament.\n");
 }
 
 // A refused event is traced once and not repeated.
@@ -105,7 +105,7 @@ TEST_F(Events, RefusedStatusEventsAreNotRepeated) {
     EXPECT_EQ(Cycle(0x32, 0x0008), "126 125");
     EXPECT_EQ(Cycle(0x02, 0x0000), "130");
     const std::string error = "[ERROR] \"CheckBufForSendSWEvent\": Generate sw message ";
-    EXPECT_EQ(Trace(), Lines({error + "127 failed!!", error + "117 failed!!", error + "131 failed!!"}));
+    EXPECT_EQ(Trace(), error + "127 failed!!\n" + error + "117 failed!!\n" + error + "131 failed!!\n");
 }
 
 const int kAbsent = -99999;  // the store holds no value
@@ -120,34 +120,58 @@ std::string Stored() {
     return out;
 }
 std::string Send(const std::string &type, const std::string &message) {
-    return "[" + type + "] \"SendPowerCapsChangedEvent\": " + message;
+    return "[" + type + "] \"SendPowerCapsChangedEvent\": SendPowerCapsChangedEvent: " + message + "\n";
 }
 // The lines of limit i: the key absent from the store, then seeded.
 std::string NotStored(int i) {
     return "[ERROR] \"CheckPowercapRelatedSettingForSendSWEvent\": [CheckPowercapRelatedSettingForSendSWEvent]:Failed "
-           "to "
-           "get aim element " +
-           Key(i) + ".";
+           "to get aim element " +
+           Key(i) + ".\n";
 }
-Lines Seeded(int i, int firmware) {
-    return {Send("ERROR", "SendPowerCapsChangedEvent: failed to get [" + Key(i) + "] from aim"),
-            firmware < 0 ? Send("ERROR", "SendPowerCapsChangedEvent: failed to get " + Key(i) + " from qax")
-                         : Send("DBG", "SendPowerCapsChangedEvent: succeeds to get [" + Key(i) +
-                                           "] from qax and value:[" + std::to_string(firmware) + "]")};
+std::string Seeded(int i, int firmware) {
+    return Send("ERROR", "failed to get [" + Key(i) + "] from aim") +
+           (firmware < 0 ? Send("ERROR", "failed to get " + Key(i) + " from qax")
+                         : Send("DBG", "succeeds to get [" + Key(i) + "] from qax and value:[" +
+                                           std::to_string(firmware) + "]"));
 }
-const Lines kWarnMode3 = {
+const std::string kWarnMode3 =
     "[WARN] \"CheckPowercapRelatedSettingForSendSWEvent\": CheckPowercapRelatedSettingForSendSWEvent: "
-    "Pcap can not be read as power capping is not enabled[3]"};
+    "Pcap can not be read as power capping is not enabled[3]\n";
+// Limits "max min soft-min": numbers, or "-" for none (absent from the store, unreadable from the firmware).
+std::vector<int> Limits(const char *text) {
+    std::istringstream in(text);
+    std::vector<int> out;
+    for (std::string w; in >> w;) out.push_back(w == "-" ? kAbsent : std::stoi(w));
+    return out;
+}
 
 struct CapCase {
-    const char *name;
-    int store[3], firmware[3];  // max, min, soft min; firmware -1: the read fails
-    Lines events;               // after two checks
-    std::string stored;
-    Lines trace;          // of the first check
-    int post = 0x02;      // POST power settings register (bit 1: capping enabled)
-    int settings = 0x02;  // server power settings register (capping mode: low three bits)
+    const char *name, *store, *firmware;
+    std::string events, stored, trace;  // events (comma-separated) after two checks; the trace of the first
+    int post = 0x02;                    // POST power settings register (bit 1: capping enabled)
+    int settings = 0x02;                // server power settings register (capping mode: low three bits)
     const char *refuseKey = "1", *refuseEvent = "1";
+};
+const CapCase kCapCases[] = {
+    {"MaxRaised", "400 300 250", "420 300 250", "115 400 420", "420 300 250", ""},
+    {"AllInTableOrder", "400 300 250", "650 280 240", "115 400 650, 114 300 280, 116 250 240", "650 280 240", ""},
+    {"ComparedByLow16Bits", "65956 -65236 250", "420 300 250", "", "65956 -65236 250", ""},
+    {"NegativeStoredAsUnsigned", "-1 300 250", "420 300 250", "115 65535 420", "420 300 250", ""},
+    {"AbsentKeysSeeded", "- - -", "300 200 100", "", "300 200 100",
+     NotStored(0) + NotStored(1) + NotStored(2) + Seeded(0, 300) + Seeded(1, 200) + Seeded(2, 100)},
+    {"AbsentAndUnreadableSeedsZero", "- 300 250", "- 300 250", "", "0 300 250", NotStored(0) + Seeded(0, -1)},
+    {"UnreadableLeavesStoreAlone", "400 300 250", "420 300 -", "115 400 420", "420 300 250",
+     Send("DBG", "succeeds to get [" + Key(2) + "] from aim and value:[250]") +
+         Send("ERROR", "failed to get " + Key(2) + " from qax")},
+    // A capping mode other than 2 or 5 warns; the limits are compared anyway.
+    {"Mode3Warns", "400 300 250", "401 300 250", "115 400 401", "401 300 250", kWarnMode3, 2, 0xFB},
+    {"CappingDisabledIsSilent", "- - -", "420 300 250", "", "absent absent absent", "", 0xFD},
+    // A refused event still updates the store; a refused store write is reported again.
+    {"RefusedEvent", "400 300 250", "420 290 250", "114 300 290", "420 290 250",
+     "[ERROR] \"SendPowerCapsChangedEvent\": Generate sw message 115 failed!!\n", 2, 2, "1", "event <> 115"},
+    {"RefusedStoreWrite", "400 300 250", "420 300 250", "115 400 420, 115 400 420", "400 300 250",
+     "[ERROR] \"SendPowerCapsChangedEvent\": write pcaps [420] to aim failed!\n", 2, 2,
+     "NOT (key = 'pcap_max_aim_element_qax' AND value = 420)"},
 };
 
 class CapChanges : public Events, public ::testing::WithParamInterface<CapCase> {};
@@ -157,82 +181,25 @@ TEST_P(CapChanges, ComparedPublishedAndTraced) {
     Refuse(c.refuseKey, c.refuseEvent);
     fw_.registers[{0x00, 5}] = {uint8_t(c.post)};
     fw_.registers[{0x00, 9}] = {uint8_t(c.settings)};
+    const std::vector<int> store = Limits(c.store), firmware = Limits(c.firmware);
     for (int i = 0; i < 3; i++) {
-        ASSERT_TRUE(c.store[i] == kAbsent || aim_config_set_int(Key(i).c_str(), c.store[i], 1));
-        if (c.firmware[i] >= 0)
-            fw_.registers[{0x07, uint8_t(2 + 2 * i)}] = {uint8_t(c.firmware[i] >> 8), uint8_t(c.firmware[i])};
+        ASSERT_TRUE(store[i] == kAbsent || aim_config_set_int(Key(i).c_str(), store[i], 1));
+        if (firmware[i] != kAbsent)
+            fw_.registers[{0x07, uint8_t(2 + 2 * i)}] = {uint8_t(firmware[i] >> 8), uint8_t(firmware[i])};
     }
     CheckPowercapRelatedSettingForSendSWEvent();
-    Lines trace = Trace();
+    const std::string trace = Trace();
     // Only the store remembers what was reported: the same firmware again
     // reports nothing new unless the store refused the value.
     CheckPowercapRelatedSettingForSendSWEvent();
-    EXPECT_EQ(Recorded(), c.events);
+    std::string events;
+    for (const std::string &e : Recorded()) events += (events.empty() ? "" : ", ") + e;
+    EXPECT_EQ(events, c.events);
     EXPECT_EQ(Stored(), c.stored);
     EXPECT_EQ(trace, c.trace);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Limits, CapChanges,
-    ::testing::Values(
-        CapCase{"MaxRaised", {400, 300, 250}, {420, 300, 250}, {"115 400 420"}, "420 300 250", {}},
-        CapCase{"AllInTableOrder",
-                {400, 300, 250},
-                {650, 280, 240},
-                {"115 400 650", "114 300 280", "116 250 240"},
-                "650 280 240",
-                {}},
-        CapCase{"ComparedByLow16Bits", {65536 + 420, -65536 + 300, 250}, {420, 300, 250}, {}, "65956 -65236 250", {}},
-        CapCase{"NegativeStoredAsUnsigned", {-1, 300, 250}, {420, 300, 250}, {"115 65535 420"}, "420 300 250", {}},
-        CapCase{"AbsentKeysSeeded",
-                {kAbsent, kAbsent, kAbsent},
-                {300, 200, 100},
-                {},
-                "300 200 100",
-                {NotStored(0), NotStored(1), NotStored(2), Seeded(0, 300)[0], Seeded(0, 300)[1], Seeded(1, 200)[0],
-                 Seeded(1, 200)[1], Seeded(2, 100)[0], Seeded(2, 100)[1]}},
-        CapCase{"AbsentAndUnreadableSeedsZero",
-                {kAbsent, 300, 250},
-                {-1, 300, 250},
-                {},
-                "0 300 250",
-                {NotStored(0), Seeded(0, -1)[0], Seeded(0, -1)[1]}},
-        CapCase{"UnreadableLeavesStoreAlone",
-                {400, 300, 250},
-                {420, 300, -1},
-                {"115 400 420"},
-                "420 300 250",
-                {Send("DBG", "SendPowerCapsChangedEvent: succeeds to get [" + Key(2) + "] from aim and value:[250]"),
-                 Send("ERROR", "SendPowerCapsChangedEvent: failed to get " + Key(2) + " from qax")}},
-        // A capping mode other than 2 or 5 warns; the limits are compared anyway.
-        CapCase{"Mode3Warns", {400, 300, 250}, {401, 300, 250}, {"115 400 401"}, "401 300 250", kWarnMode3, 2, 0xFB},
-        CapCase{"CappingDisabledIsSilent",
-                {kAbsent, kAbsent, kAbsent},
-                {420, 300, 250},
-                {},
-                "absent absent absent",
-                {},
-                0xFD},
-        // A refused event still updates the store; a refused store write is reported again.
-        CapCase{"RefusedEvent",
-                {400, 300, 250},
-                {420, 290, 250},
-                {"114 300 290"},
-                "420 290 250",
-                {Send("ERROR", "Generate sw message 115 failed!!")},
-                2,
-                2,
-                "1",
-                "event <> 115"},
-        CapCase{"RefusedStoreWrite",
-                {400, 300, 250},
-                {420, 300, 250},
-                {"115 400 420", "115 400 420"},
-                "400 300 250",
-                {Send("ERROR", "write pcaps [420] to aim failed!")},
-                2,
-                2,
-                "NOT (key = 'pcap_max_aim_element_qax' AND value = 420)"}),
-    [](const ::testing::TestParamInfo<CapCase> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Limits, CapChanges, ::testing::ValuesIn(kCapCases),
+                         [](const ::testing::TestParamInfo<CapCase> &info) { return std::string(info.param.name); });
 
 }  // namespace
