@@ -443,6 +443,8 @@ TEST_F(History, PerformanceTwin) {
     EXPECT_EQ(Values(win[22]), Ints({kT0 + 120, 0, 31, 100, 20, 3, 98}));
     EXPECT_EQ(Values(win[23]), Ints({kT0 + 420, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(Values(win[21]), Ints(7, 0));
+    for (const char *longer : {"6Hours", "12Hours", "24Hours"})  // written beside it
+        EXPECT_EQ(ReadAll(Root("/tmp/PowerPerformanceLast") + longer).size(), 386u) << longer;
     EXPECT_EQ(TraceCount("[Info] \"trackPowerPerformance\": timestamp=" + std::to_string(kT0) +
                          ", endtime=" + std::to_string(kT0 + 120) +
                          ", nextPerformanceSampleIndex=0, maxsystem=10, "
