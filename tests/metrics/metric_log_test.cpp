@@ -99,18 +99,10 @@ MetricValue *NewRecord(uint8_t ac, uint8_t dc, unsigned singles, uint64_t seed) 
 
 class MetricLog : public ::testing::Test {
   protected:
-    void SetUp() override { Prepare(root_); }
-    void TearDown() override {
-        FreeMetricValueContents(&sLastMetricValue, nullptr, nullptr);
-        sLastMetricValue = MetricValue{};
-        QaxIpmiSetTransportOverride(nullptr, nullptr);
-        QaxSensorSetSourceOverride(nullptr, nullptr);
-        unsetenv("ZOQ_FAMILY");
-    }
     // A fresh ring and no reference.
-    static void Prepare(const qaxtest::TestRoot &root) {
-        mkdir((root.Path() + "/tmp/qax_log").c_str(), 0700);
-        mkdir((root.Path() + "/tmp/qax_trace").c_str(), 0700);
+    void SetUp() override {
+        mkdir((root_.Path() + "/tmp/qax_log").c_str(), 0700);
+        mkdir((root_.Path() + "/tmp/qax_trace").c_str(), 0700);
         u8LogFileIndex = 0;
         u8LogFileCount = 0;
         FreeMetricValueContents(&sLastMetricValue, nullptr, nullptr);
@@ -119,6 +111,13 @@ class MetricLog : public ::testing::Test {
         sLastHistogramData = HistogramData{};
         perfMode = kPerfOff;
         QaxIpmiSetTransportOverride(&PerfTransport, nullptr);
+    }
+    void TearDown() override {
+        FreeMetricValueContents(&sLastMetricValue, nullptr, nullptr);
+        sLastMetricValue = MetricValue{};
+        QaxIpmiSetTransportOverride(nullptr, nullptr);
+        QaxSensorSetSourceOverride(nullptr, nullptr);
+        unsetenv("ZOQ_FAMILY");
     }
     // Writes the record, with a histogram of its own as the main cycle does,
     // and frees it unless kept. The reference is the same snapshot `earlierMs`
