@@ -58,11 +58,6 @@ std::function<void(FakeFirmware &)> Edit(Match match, std::function<void(Bytes *
 std::function<void(FakeFirmware &)> Answer(Match match, Bytes answer) {
     return Edit(match, [answer](Bytes *a) { *a = answer; });
 }
-// The default supplies, then an edit.
-std::function<void(FakeFirmware &)> Then(std::function<void(FakeFirmware &)> edit) {
-    return Supplies({900}, {{1, 0x7E, 1, 1, {0, 0}}}, edit);
-}
-
 using Redundancy = fwtest::FirmwareTest;
 
 TEST_F(Redundancy, RequestsAndRecords) {
@@ -118,20 +113,21 @@ TEST_F(Redundancy, DescriptionsAndErrors) {
          "255+0 with one 65535W power supply per feed"},
         {"NoActiveConfiguration", Supplies({900}, {kPlain}), 1, "Error, no active configuration found", "",
          "2+0 with one 900W power supply per feed"},
-        {"NoFirmware", Then([](FakeFirmware &fw) {
+        {"NoFirmware",
+         [](FakeFirmware &fw) {
              fw.handles = {{0, 0}};
-         }),
+         },
          1, "Error getting QAX module handle", ""},
-        {"TargetRegister", Then(Answer(Register(0x0A, 30), {0xC1})), 0xC1,
-         "Error reading redundancy target register, rc=193", ""},
-        {"PolicyRegister", Then(Answer(Register(0x00, 16), {0xD4})), 0xD4,
+        {"TargetRegister", Answer(Register(0x0A, 30), {0xC1}), 0xC1, "Error reading redundancy target register, rc=193",
+         ""},
+        {"PolicyRegister", Answer(Register(0x00, 16), {0xD4}), 0xD4,
          "Error reading power control policy register, rc=212", ""},
-        {"ElementConfigCall", Then(Edit(kElementConfig)), 255, kElementError,
+        {"ElementConfigCall", Edit(kElementConfig), 255, kElementError,
          kElementFn + "Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the result code is -1.\n"},
-        {"ElementConfigCompletion", Then(Answer(kElementConfig, {0xC9})), 0xC9,
+        {"ElementConfigCompletion", Answer(kElementConfig, {0xC9}), 0xC9,
          "Error reading power supply element configuration register, rc=201",
          kElementFn + "Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the respbuf[0] is 201.\n"},
-        {"ElementConfigLength", Then(Edit(kElementConfig, [](Bytes *a) { (*a)[4] = 4; })), 255, kElementError,
+        {"ElementConfigLength", Edit(kElementConfig, [](Bytes *a) { (*a)[4] = 4; }), 255, kElementError,
          kElementFn + "config len [4] is unexpected.\n"},
         {"NoConfigurations", Supplies({900}, {}), 1,
          "Error reading power supply element configuration register, unexpected values, supportedConfigs=0 "
@@ -141,24 +137,24 @@ TEST_F(Redundancy, DescriptionsAndErrors) {
          "Error reading supported PSU types indexed buffer for index=1, rc=201",
          kTypeFn +
              "Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the result code is 201.\n"},
-        {"TypeCall", Then(Edit(kType)), 255, kTypeError,
+        {"TypeCall", Edit(kType), 255, kTypeError,
          kTypeFn +
              "Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the result code is -1.\n"},
-        {"TypeDataTooShort", Then(Edit(kType, [](Bytes *a) { (*a)[6] = 3; })), 255, kTypeError,
+        {"TypeDataTooShort", Edit(kType, [](Bytes *a) { (*a)[6] = 3; }), 255, kTypeError,
          kTypeFn + "Unexpected buffer length [3], expected at least 4.\n"},
-        {"TypeForAnotherIndex", Then(Edit(kType, [](Bytes *a) { (*a)[5] ^= 1; })), 255, kTypeError,
+        {"TypeForAnotherIndex", Edit(kType, [](Bytes *a) { (*a)[5] ^= 1; }), 255, kTypeError,
          kTypeFn + "Answer for buffer [0] index [1], asked [0] [0].\n"},
         {"ConfigCompletion", Supplies({900}, {kActive, kPlain}, Answer(Second(kConfig), {0xC9})), 0xC9,
          "Error reading supported redundancy configs indexed buffer for index=1, rc=201",
          kConfigFn + "Failed to call IPMICmd(0x2E,0x81) and the resp[0] is 201.\n"},
-        {"ConfigCall", Then(Edit(kConfig)), 255, kConfigError,
+        {"ConfigCall", Edit(kConfig), 255, kConfigError,
          kConfigFn + "Failed to call IPMICmd(0x2E,0x81) and the result code is -1.\n"},
         {"ConfigWithoutElementConfig",  // its own element configuration read fails
-         Then(Edit([n = std::make_shared<int>(0)](const Bytes &rq) { return kElementConfig(rq) && ++*n == 2; })), 255,
+         Edit([n = std::make_shared<int>(0)](const Bytes &rq) { return kElementConfig(rq) && ++*n == 2; }), 255,
          kConfigError, kConfigFn + "Failed to call get ps element configurations.\n"},
-        {"ConfigClaimsMoreThanReceived", Then(Edit(kConfig, [](Bytes *a) { (*a)[6] = 200; })), 255, kConfigError,
+        {"ConfigClaimsMoreThanReceived", Edit(kConfig, [](Bytes *a) { (*a)[6] = 200; }), 255, kConfigError,
          kConfigFn + "The response is too short (20 bytes, expected 207).\n"},
-        {"ListLongerThanAByteCanAsk", Then(Edit(kElementConfig, [](Bytes *a) { (*a)[8] = 62, (*a)[9] = 4; })), 255,
+        {"ListLongerThanAByteCanAsk", Edit(kElementConfig, [](Bytes *a) { (*a)[8] = 62, (*a)[9] = 4; }), 255,
          kConfigError, kConfigFn + "Unexpected PSU type index list length [248].\n"},
         {"ListOfThree", Supplies({900}, {{1, 0x7E, 1, 1, {0, 0, 0}}}), 1,
          "Error, unexpected value for u8PSUTypeIndexLen=3", ""},
@@ -170,6 +166,7 @@ TEST_F(Redundancy, DescriptionsAndErrors) {
         QAX_ResetSupportCacheForTest();
         aim_config_clear("qax_supported_0");
         FakeFirmware fw;
+        Supplies({900}, {kActive})(fw);  // each case changes what it needs
         c.setup(fw);
         PowerSupplyRedundancyInfo info = {};
         testing::internal::CaptureStdout();
