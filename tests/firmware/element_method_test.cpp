@@ -1,32 +1,9 @@
-// The firmware-instance probe and its support cache under a moving clock.
+// The firmware-instance support cache under a moving clock.
 #include "fake_firmware.h"
 
 namespace {
 
-using fwtest::Bytes;
-
 void SleepSeconds(int s) { QaxClockSleepUs(static_cast<uint64_t>(s) * 1000000u); }
-
-TEST(FindFirmwareInstance, RequestStatusAndOutputs) {
-    const std::pair<fwtest::Answer, Bytes> cases[] = {
-        // answer, (status, handle, info1, info2)
-        {{0, fwtest::Ok({0, 0x11, 0x22, 9, 0, 0})}, {0, 9, 0x11, 0x22}},
-        {{0, fwtest::Ok({0, 0x11, 0x22, 0, 0, 0})}, {213, 0, 0, 0}},  // handle 0
-        {{0, {0xC1}}, {0xC1, 0, 0, 0}},
-        {{-1, {}}, {255, 0, 0, 0}},
-        {{0, fwtest::Ok({0, 0x11, 0x22})}, {255, 0, 0, 0}},  // ends before the handle
-    };
-    for (const auto &c : cases) {
-        fwtest::FakeFirmware fw;
-        fw.script = {c.first};
-        uint8_t info1 = 0xEE, info2 = 0xEE, handle = 0xEE;
-        const unsigned status = QAX_FindFirmwareInstance(1, &info1, &info2, &handle);
-        EXPECT_EQ(Bytes({uint8_t(status), handle, info1, info2}), c.second);
-        ASSERT_EQ(fw.sent.size(), 1u);
-        EXPECT_EQ(std::make_tuple(fw.sent[0].netFn, fw.sent[0].cmd, fw.sent[0].bytes, fw.sent[0].capacity),
-                  std::make_tuple(0x2E, 0x82, Bytes{0x4D, 0x4F, 0x00, 1, 0x00, 0x01}, 10));
-    }
-}
 
 using SupportCache = fwtest::FirmwareTest;
 

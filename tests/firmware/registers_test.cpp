@@ -172,36 +172,6 @@ TEST(PowerSupplyRegisters, IdsAndValuesPerSupply) {
 
 using Capabilities = fwtest::FirmwareTest;
 
-TEST_F(Capabilities, ExtendedCapabilityBitsAndTheRegistersTheyGate) {
-    const struct {
-        uint8_t powerThermal;
-        uint32_t extended;
-        int staticSavings, minHotplug, redundancyInfo;
-    } cases[] = {
-        {0x80, 0x000, 0, 0, 0}, {0x80, 0x100, 1, 0, 0}, {0x80, 0x040, 0, 1, 0},
-        {0x80, 0x200, 0, 1, 1}, {0x80, 0xDBF, 1, 0, 0},  // everything but bits 6 and 9
-        {0xFF, 0x3FF, 1, 1, 1}, {0x7F, 0x3FF, 0, 0, 0},  // bit 7 clear: no extended register
-    };
-    fw_.registers[{0x07, 12}] = {0x01, 0xF4};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.powerThermal) + "/" + std::to_string(c.extended));
-        fw_.SetCapabilities(c.powerThermal, c.extended);
-        fw_.sent.clear();
-        EXPECT_EQ(QAX_IsStaticPowerSavingsModeSupported(), c.staticSavings);
-        EXPECT_EQ(QAX_IsSupportPowerCapMinHotplugRegister(), c.minHotplug);
-        EXPECT_EQ(QAX_IsPowerSupplyRedundancyExposeInfoSupported(), c.redundancyInfo);
-        EXPECT_EQ(fw_.Count(0x81, 0x00, 14), (c.powerThermal & 0x80) ? 3 : 0);  // asked only when announced
-        uint16_t value = 1;
-        EXPECT_EQ(QAX_ReadPcapMinHotplugRegister(kHandle, &value), c.minHotplug ? 0u : 255u);
-        EXPECT_EQ(value, c.minHotplug ? 500 : 0);
-        EXPECT_EQ(fw_.Count(0x81, 0x07, 12), c.minHotplug);
-        EXPECT_EQ(QAX_WriteTargetRedundancyConfigurationRegister(kHandle, 3), c.redundancyInfo ? 0u : 255u);
-        EXPECT_EQ(fw_.Count(0x81, 0x0A, 31), c.redundancyInfo);
-    }
-    fw_.registers.erase({0x00, 14});  // announced but unreadable
-    EXPECT_EQ(QAX_IsStaticPowerSavingsModeSupported(), 0);
-}
-
 TEST_F(Capabilities, PowerCappingAndNoFirmware) {
     // POST power settings empty: the register does not answer.
     const struct {
