@@ -1,5 +1,5 @@
 // Performance requests: the request bytes, rejected answers, the retries on completion codes and the
-// support test, the per-cycle and per-log readers with their publication.
+// support test, the per-cycle reader with its publication (the per-log one runs in the metric log test).
 #include "fake_firmware.h"
 #include "firmware/performance.h"
 
@@ -86,14 +86,6 @@ TEST_F(Performance, PerCycleReadingFillsTheRecordAndPublishes) {
         EXPECT_EQ(fields[i], keys[i].second) << keys[i].first;
         EXPECT_EQ(fw_.sent.at(i).bytes.at(4), kDomains[i]);
     }
-}
-
-// The order of the per-log readings is the metric log test's (its printout); a failed one clears all four.
-TEST_F(Performance, PerLogReadingClearsAllOnFailure) {
-    MetricEntry entries[4];
-    fw_.script = {Perf(77), Perf(77), Perf(77), Perf(77), {-1, {}}};
-    EXPECT_EQ(ReadPerformanceDataFromXPM(entries), 255u);
-    for (const auto &e : entries) EXPECT_EQ(e.u64Avg + e.u64Max + e.u64Min, 0u);
 }
 
 }  // namespace

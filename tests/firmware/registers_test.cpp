@@ -1,5 +1,5 @@
 // Register accessors: the request each one sends, the decoding of each width, what failures leave
-// behind, the power-supply ids, the capability tests, and all against the emulator's register table.
+// behind, the power-capping tests, and all against the emulator's register table.
 #include "fake_firmware.h"
 #include "firmware/element_method_testing.h"
 #include "firmware/registers.h"
@@ -122,54 +122,6 @@ TEST(Registers, RequestsDecodingAndFailures) {
     EXPECT_EQ(kRegisters[24].read(&count) + count, 255u);
 }
 
-// The three indexed power-supply readers as one (kind = register base).
-unsigned ReadSupplies(int kind, uint8_t id, uint8_t count, uint32_t *out) {
-    if (kind == 1) return QAX_ReadOutputLabelPowerRegister(kHandle, id, count, out);
-    if (kind == 4) return QAX_ReadPowerSupplyInputVoltageRegister(kHandle, id, count, out);
-    uint8_t flags[6] = {9, 9, 9, 9, 9, 9};
-    unsigned s = QAX_ReadPowerSupplyPresenceRegister(kHandle, id, count, flags);
-    for (int i = 0; i < 6; i++) out[i] = flags[i] == 9 ? out[i] : flags[i];
-    return s;
-}
-
-// An id names one kind and a group of four supplies: (id & 0xE7) == base.
-TEST(PowerSupplyRegisters, IdsAndValuesPerSupply) {
-    const uint32_t k = 0xDEAD;  // untouched
-    // Expected values empty: the id is rejected without a request.
-    const struct {
-        int kind, id, count;
-        Bytes data;
-        std::vector<uint32_t> expected;
-    } cases[] = {
-        {2, 2, 4, {0x05}, {1, 0, 1, 0, k, k}},
-        {2, 10, 6, {0xFF}, {1, 1, 1, 1, k, k}},  // four at most
-        {1, 25, 3, {0x03, 0x20, 0x02, 0x58, 0xFF, 0xFF, 0x11, 0x11}, {800, 600, 65535, k, k, k}},
-        {4, 4, 2, {0x03, 0x04}, {110, 220, k, k, k, k}},
-        {4, 28, 8, {0x0B, 0x7E}, {208, 0, 0, 220, k, k}},  // codes 2, 3, no reading, 1
-        {1, 2, 4, {}, {}},
-        {1, 33, 4, {}, {}},
-        {1, 0x81, 4, {}, {}},
-        {2, 4, 4, {}, {}},
-        {2, 26 | 0x20, 4, {}, {}},
-        {4, 1, 4, {}, {}},
-        {4, 20 | 0x40, 4, {}, {}},
-        {4, 0, 4, {}, {}},
-    };
-    for (const auto &c : cases) {
-        fwtest::FakeFirmware fw;
-        fw.script = {{0, fwtest::Ok(c.data)}, {0, {0xC3}}};
-        const bool rejected = c.expected.empty();
-        std::vector<uint32_t> out(6, k), kept(6, k);
-        EXPECT_EQ(ReadSupplies(c.kind, uint8_t(c.id), uint8_t(c.count), out.data()), rejected ? 255u : 0u) << c.id;
-        EXPECT_EQ(out, rejected ? kept : c.expected) << c.id;
-        EXPECT_EQ(ReadSupplies(c.kind, uint8_t(c.id), uint8_t(c.count), kept.data()), rejected ? 255u : 0xC3u) << c.id;
-        EXPECT_EQ(kept, std::vector<uint32_t>(6, k)) << c.id;  // a failed read leaves the array as it was
-        const Bytes rq = {0x4D, 0x4F, 0x00, kHandle, 0x0A, 0x82, uint8_t(c.id), uint8_t(c.kind == 1 ? 8 : c.kind / 2)};
-        EXPECT_EQ(fw.sent.size(), rejected ? 0u : 2u) << c.id;
-        for (const fwtest::Sent &sent : fw.sent) EXPECT_EQ(sent.bytes, rq) << c.id;
-    }
-}
-
 using Capabilities = fwtest::FirmwareTest;
 
 TEST_F(Capabilities, PowerCappingAndNoFirmware) {
@@ -225,8 +177,11 @@ TEST_F(Capabilities, AgainstEmulator) {
         EXPECT_EQ(c.read(&value), 0u) << c.name;
         EXPECT_EQ(value, BigEndian(kWritten, 0, c.length)) << c.name;
     }
-    uint32_t flags[6] = {}, volts[6] = {};  // three supplies: present, and with a voltage
-    EXPECT_EQ(ReadSupplies(2, 2, 4, flags) + ReadSupplies(4, 4, 4, volts), 0u);
+    uint8_t flags[4] = {};  // three supplies: present, and with a voltage
+    uint32_t volts[4] = {};
+    EXPECT_EQ(QAX_ReadPowerSupplyPresenceRegister(kHandle, 2, 4, flags) +
+                  QAX_ReadPowerSupplyInputVoltageRegister(kHandle, 4, 4, volts),
+              0u);
     for (int i = 0; i < 4; i++) EXPECT_TRUE(flags[i] == (i < 3) && (volts[i] > 0) == (i < 3)) << i;
 }
 
