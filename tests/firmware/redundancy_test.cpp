@@ -44,9 +44,6 @@ const Match kConfig = [](const Bytes &rq) { return rq.size() == 9 && rq[5] == 0x
 Match Register(uint8_t element, uint8_t id) {
     return [=](const Bytes &rq) { return rq.size() == 8 && rq[5] == 0x82 && rq[4] == element && rq[6] == id; };
 }
-Match Second(Match m) {
-    return [m](const Bytes &rq) { return m(rq) && rq[7] == 1; };
-}
 // Edits the answers to matching requests, or (without `change`) fails them.
 std::function<void(FakeFirmware &)> Edit(Match match, std::function<void(Bytes *)> change = nullptr) {
     return [=](FakeFirmware &fw) {
@@ -120,38 +117,21 @@ TEST_F(Redundancy, DescriptionsAndErrors) {
          1, "Error getting QAX module handle", ""},
         {"TargetRegister", Answer(Register(0x0A, 30), {0xC1}), 0xC1, "Error reading redundancy target register, rc=193",
          ""},
-        {"PolicyRegister", Answer(Register(0x00, 16), {0xD4}), 0xD4,
-         "Error reading power control policy register, rc=212", ""},
         {"ElementConfigCall", Edit(kElementConfig), 255, kElementError,
          kElementFn + "Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the result code is -1.\n"},
-        {"ElementConfigCompletion", Answer(kElementConfig, {0xC9}), 0xC9,
-         "Error reading power supply element configuration register, rc=201",
-         kElementFn + "Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the respbuf[0] is 201.\n"},
         {"ElementConfigLength", Edit(kElementConfig, [](Bytes *a) { (*a)[4] = 4; }), 255, kElementError,
          kElementFn + "config len [4] is unexpected.\n"},
         {"NoConfigurations", Supplies({900}, {}), 1,
          "Error reading power supply element configuration register, unexpected values, supportedConfigs=0 "
          "supportedPSUTypes=1",
          ""},
-        {"TypeCompletion", Supplies({900, 750}, {kActive}, Answer(Second(kType), {0xC9})), 0xC9,
-         "Error reading supported PSU types indexed buffer for index=1, rc=201",
-         kTypeFn +
-             "Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the result code is 201.\n"},
         {"TypeCall", Edit(kType), 255, kTypeError,
          kTypeFn +
              "Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the result code is -1.\n"},
         {"TypeDataTooShort", Edit(kType, [](Bytes *a) { (*a)[6] = 3; }), 255, kTypeError,
          kTypeFn + "Unexpected buffer length [3], expected at least 4.\n"},
-        {"TypeForAnotherIndex", Edit(kType, [](Bytes *a) { (*a)[5] ^= 1; }), 255, kTypeError,
-         kTypeFn + "Answer for buffer [0] index [1], asked [0] [0].\n"},
-        {"ConfigCompletion", Supplies({900}, {kActive, kPlain}, Answer(Second(kConfig), {0xC9})), 0xC9,
-         "Error reading supported redundancy configs indexed buffer for index=1, rc=201",
-         kConfigFn + "Failed to call IPMICmd(0x2E,0x81) and the resp[0] is 201.\n"},
         {"ConfigCall", Edit(kConfig), 255, kConfigError,
          kConfigFn + "Failed to call IPMICmd(0x2E,0x81) and the result code is -1.\n"},
-        {"ConfigWithoutElementConfig",  // its own element configuration read fails
-         Edit([n = std::make_shared<int>(0)](const Bytes &rq) { return kElementConfig(rq) && ++*n == 2; }), 255,
-         kConfigError, kConfigFn + "Failed to call get ps element configurations.\n"},
         {"ConfigClaimsMoreThanReceived", Edit(kConfig, [](Bytes *a) { (*a)[6] = 200; }), 255, kConfigError,
          kConfigFn + "The response is too short (20 bytes, expected 207).\n"},
         {"ListLongerThanAByteCanAsk", Edit(kElementConfig, [](Bytes *a) { (*a)[8] = 62, (*a)[9] = 4; }), 255,
