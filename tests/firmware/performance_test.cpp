@@ -17,7 +17,7 @@ const uint8_t kDomains[4] = {0, 4, 5, 6};  // system, CPU, memory, IO
 
 using Performance = fwtest::FirmwareTest;
 
-TEST_F(Performance, RequestBytesAndRejectedAnswers) {
+TEST_F(Performance, RequestAnswersAndRetries) {
     fw_.script = {Perf(42, 0xA1B2C3D4)};
     uint8_t buffer[7] = {};
     EXPECT_EQ(QAX_ReadPerformanceBuffer(5, 0, 2, 7, buffer), 0u);
@@ -25,18 +25,8 @@ TEST_F(Performance, RequestBytesAndRejectedAnswers) {
     ASSERT_EQ(fw_.sent.size(), 1u);
     EXPECT_EQ(std::make_tuple(fw_.sent[0].netFn, fw_.sent[0].cmd, fw_.sent[0].bytes, fw_.sent[0].capacity),
               std::make_tuple(0x2E, 0x84, Bytes{0x4D, 0x4F, 0x00, 0x04, 5, 0, 0x01, 2, 0x01, 0x00, 0x01}, 11));
-    const std::pair<Answer, unsigned> cases[] = {// percent above 100, byte 9 set, size above 7, ten bytes
-                                                 {Perf(100), 0},           {Perf(101), 255},
-                                                 {Perf(50, 0, 7, 1), 255}, {Perf(50, 0, 8), 255},
-                                                 {Perf(50, 0, 1), 0},      {{0, fwtest::Ok({0, 0, 0, 0, 7, 0})}, 255}};
-    for (const auto &c : cases) {
-        fw_.script = {c.first};
-        EXPECT_EQ(QAX_ReadPerformanceBuffer(0, 0, 0, 7, buffer), c.second) << &c - cases;
-    }
-}
-
-TEST_F(Performance, CompletionCodesRetriedThreeTimes1msApart) {
-    // The answers in turn, then the status, requests, ms paused, and what the support test makes of them.
+    // The answers in turn, then the status, requests, ms paused, and what the support test makes of them:
+    // completion codes are retried three times 1 ms apart, rejected answers are not.
     const struct {
         std::deque<Answer> answers;
         unsigned status, requests, pausedMs;
@@ -47,13 +37,19 @@ TEST_F(Performance, CompletionCodesRetriedThreeTimes1msApart) {
         {{{0, {0xC0}}, {0, {0xC0}}, {0, {0xC0}}}, 0xC0, 3, 2, 1},
         {{{0, {0xC1}}, Perf(3)}, 0, 2, 1, 1},
         {{{-1, {}}}, 255, 1, 0, 1},  // a failed call is not retried
+        // percent 100 and above, byte 9 set, size 1 and above 7, ten bytes
+        {{Perf(100)}, 0, 1, 0, 1},
+        {{Perf(101)}, 255, 1, 0, 1},
+        {{Perf(50, 0, 7, 1)}, 255, 1, 0, 1},
+        {{Perf(50, 0, 1)}, 0, 1, 0, 1},
+        {{Perf(50, 0, 8)}, 255, 1, 0, 1},
+        {{{0, fwtest::Ok({0, 0, 0, 0, 7, 0})}}, 255, 1, 0, 1},
     };
     for (const auto &c : cases) {
         fw_.script = c.answers;
         fw_.sent.clear();
         const uint64_t before = QaxClockMonotonicMs();
-        uint8_t buffer[7] = {};
-        SCOPED_TRACE(c.status);
+        SCOPED_TRACE(&c - cases);
         EXPECT_EQ(QAX_ReadPerformanceBuffer(0, 0, 0, 7, buffer), c.status);
         EXPECT_EQ(fw_.sent.size(), size_t{c.requests});
         EXPECT_EQ(QaxClockMonotonicMs() - before, uint64_t{c.pausedMs});
