@@ -19,11 +19,9 @@ class IpmiSim {
   public:
     ~IpmiSim() { Stop(); }
 
-    // Starts the simulator serving `scenario` with the plugin's `options`, on
-    // `port` (0 = a free one), with `env` in its environment and `emu` in its
-    // command file. False with the reason in Error().
-    bool Start(const std::string &scenario, const std::string &options = "seed=5", int port = 0,
-               std::map<std::string, std::string> env = {}, const std::string &emu = "") {
+    // Starts the simulator serving `scenario` (seed 5) on `port` (0 = a free
+    // one), with `emu` in its command file. False with the reason in Error().
+    bool Start(const std::string &scenario, int port = 0, const std::string &emu = "") {
         Stop();
         char tmpl[] = "/tmp/qax-ipmi-test-XXXXXX";
         dir_ = mkdtemp(tmpl) != nullptr ? tmpl : "/nonexistent";
@@ -43,10 +41,10 @@ class IpmiSim {
                                          "--emu",
                                          dir_ + "/extra.emu",
                                          "--options",
-                                         "scenario=" + dir_ + "/scenario.scn " + options};
+                                         "scenario=" + dir_ + "/scenario.scn seed=5"};
         if (port != 0) argv.insert(argv.end(), {"--port", std::to_string(port)});
-        // The script's default user; the clock is real unless `env` says
-        // otherwise; the rest is in `options`.
+        // The script's default user, the real clock; the rest is in the options.
+        std::map<std::string, std::string> env;
         for (const char *name : {"QAX_IPMI_USER", "IPMI_PASSWORD", "QAX_SIM_SCENARIO", "QAX_SIM_SEED",
                                  "QAX_SIM_SIGNAL_PIDFILE", "QAX_CLOCK", "QAX_CLOCK_START", "ZOQ_FAMILY"})
             env.emplace(name, "");
@@ -80,12 +78,6 @@ class IpmiSim {
                 {"QAX_IPMI_CIPHER", "3"},
                 {"QAX_IPMI_WORKAROUNDS", "opensesspriv"},
                 {"QAX_IPMI_TIMEOUT_MS", timeoutMs}};
-    }
-    // `ipmitool raw BYTES` against the simulator: its exit status and its output.
-    int IpmitoolRaw(std::vector<std::string> bytes, std::string *out) const {
-        bytes.insert(bytes.begin(), {"/usr/bin/ipmitool", "-I", "lanplus", "-H", "127.0.0.1", "-p",
-                                     std::to_string(port_), "-U", "qax", "-E", "-C", "3", "-N", "1", "-R", "2", "raw"});
-        return Run(bytes, {{"IPMI_PASSWORD", "qax-sim"}}, dir_ + "/ipmitool.out", out);
     }
 
   private:
