@@ -12,7 +12,7 @@
 #include <regex>
 #include <thread>
 
-#include "export/http_client.h"
+#include "export/export_files.h"
 #include "process.h"
 
 namespace {
