@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "export_files.h"
-#include "http_client.h"
 #include "process.h"
 #include "test_root.h"
 

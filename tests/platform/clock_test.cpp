@@ -49,22 +49,6 @@ TEST_F(ClockTest, VirtualSleepMovesEveryClockJumpMovesWallOnly) {
     EXPECT_GT(QaxClockWallMs(), 0u);
 }
 
-TEST_F(ClockTest, ScaledClockRunsNTimesFasterFromItsStart) {
-    const int64_t start = RealMs(CLOCK_REALTIME) / 1000 - 100;  // S, 100 real seconds ago
-    Use("x10000", std::to_string(start).c_str());
-    const double real = static_cast<double>(RealMs(CLOCK_REALTIME) - start * 1000);
-    EXPECT_NEAR(static_cast<double>(QaxClockWallMs()) - start * 1000, real * 10000,
-                20000);  // S + (real - S) x N
-    const int64_t m0 = RealMs(CLOCK_MONOTONIC);
-    const uint64_t wall = QaxClockWallMs(), mono = QaxClockMonotonicMs();
-    QaxClockSleepUs(2000000);  // 200 real microseconds
-    EXPECT_LT(RealMs(CLOCK_MONOTONIC) - m0, 500);
-    EXPECT_TRUE(QaxClockWallMs() - wall >= 2000 && QaxClockMonotonicMs() - mono >= 2000);
-    Use(nullptr);  // real time: a jump is an offset
-    QaxClockJumpWall(3600);
-    EXPECT_NEAR(static_cast<double>(QaxClockWallMs()) - RealMs(CLOCK_REALTIME), 3600000.0, 2000.0);
-}
-
 TEST_F(ClockTest, InvalidSettingsFallBackWithOneMessage) {
     for (const char *value : {"x0", "x100001", "x12a", " x60", "virtual ", "x"}) {  // the real clock instead
         testing::internal::CaptureStderr();
