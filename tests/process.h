@@ -42,12 +42,12 @@ inline int ExitCode(int status) {
 
 struct Process {
     pid_t pid = -1;
-    std::string outPath;
 
     // Waits at most `timeoutMs` of real time; returns the raw wait status, or
-    // -1 after killing a process that did not end.
+    // -1 after killing a process that did not end, or for one never started.
     int Wait(int timeoutMs = 20000) {
         int status = 0;
+        if (pid < 0) return -1;
         if (WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeoutMs)) return status;
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
@@ -83,7 +83,6 @@ inline Process Start(const std::vector<std::string> &argv, const std::map<std::s
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     Process p;
-    p.outPath = outPath;
     if (posix_spawn(&p.pid, args[0], &actions, nullptr, args.data(), envp.data()) != 0) p.pid = -1;
     posix_spawn_file_actions_destroy(&actions);
     return p;
@@ -103,11 +102,9 @@ inline std::string ReadAll(const std::string &path) {
 // Runs to the end; returns the exit code (-1 on time-out) and fills `output`.
 inline int Run(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
                const std::string &outPath, std::string *output, int timeoutMs = 20000) {
-    Process p = Start(argv, env, outPath);
-    if (p.pid < 0) return -1;
-    const int status = p.Wait(timeoutMs);
+    const int code = ExitCode(Start(argv, env, outPath).Wait(timeoutMs));
     if (output != nullptr) *output = ReadAll(outPath);
-    return ExitCode(status);
+    return code;
 }
 
 // The emulator the tests run under (CTest of a cross build says so), or null.

@@ -5,7 +5,9 @@
 
 #include <stdlib.h>
 
+#include <array>
 #include <filesystem>
+#include <regex>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -64,8 +66,7 @@ class Site : public TestRoot {
     }
     // Runs to the end: the exit code (-1 on time-out), the output in `out`.
     int Run(const std::vector<std::string> &argv, std::string *out = nullptr, int timeoutMs = 120000) const {
-        Process p = Start(argv, "run.out");
-        const int code = p.pid < 0 ? -1 : ExitCode(p.Wait(timeoutMs));
+        const int code = ExitCode(Start(argv, "run.out").Wait(timeoutMs));
         if (out != nullptr) *out = ReadAll(At("run.out"));
         return code;
     }
@@ -83,6 +84,18 @@ class Site : public TestRoot {
     }
     std::string Trace() const {
         return ReadAll(At("tmp/qax_trace/qax_trace_log_0.txt")) + ReadAll(At("tmp/qax_trace/qax_trace_log_1.txt"));
+    }
+    // The fetches the trace's tag comparisons show (at trace level 1): new
+    // data, nothing new, and firmware resets.
+    std::array<int, 3> Fetches() const {
+        const std::string trace = Trace();
+        const std::regex tagLine("psBuffer->u16Tag is (\\d+) & u16LastTag is (\\d+)");
+        std::array<int, 3> n = {0, 0, 0};
+        for (auto it = std::sregex_iterator(trace.begin(), trace.end(), tagLine); it != std::sregex_iterator(); ++it) {
+            const int tag = std::stoi((*it)[1]), last = std::stoi((*it)[2]);
+            n[tag == 1 && last > 1 ? 2 : tag == last ? 1 : 0]++;
+        }
+        return n;
     }
     // "qax -r" on the newest file of the ring, which must hold the published snapshot.
     std::string NewestReport() const {

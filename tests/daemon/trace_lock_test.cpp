@@ -64,24 +64,20 @@ TEST(Format, MatchesTheCLibrary) {
         EXPECT_EQ(Ours(buffer, sizeof(buffer), format, 1), -1) << format;
 }
 
-class TraceTest : public ::testing::Test {
+class TraceLock : public ::testing::Test {
   protected:
     void SetUp() override {
-        mkdir((root_.Path() + "/tmp/qax_trace").c_str(), 0755);
+        mkdir(At("tmp/qax_trace").c_str(), 0755);
+        mkdir(At("tmp/qax_log").c_str(), 0755);
         g_traceFileIndex = 0;
         g_traceLevel = 0;
     }
-    std::string TraceFile(int n) const {
-        return root_.Path() + "/tmp/qax_trace/qax_trace_log_" + std::to_string(n) + ".txt";
-    }
-    void Fill(int n, size_t size) const {
-        std::ofstream out(TraceFile(n), std::ios::binary | std::ios::trunc);
-        out << std::string(size, 'x');
-    }
+    std::string At(const std::string &rel) const { return root_.Path() + "/" + rel; }
+    std::string TraceFile(int n) const { return At("tmp/qax_trace/qax_trace_log_" + std::to_string(n) + ".txt"); }
     qaxtest::TestRoot root_;
 };
 
-TEST_F(TraceTest, LineFormatsCarryStampTypeFunctionAndMessage) {
+TEST_F(TraceLock, LineFormatsCarryStampTypeFunctionAndMessage) {
     WriteTraceLog("main", "Log", "hello");
     WriteTraceLog(nullptr, "ERROR", "dropped");
     WriteTraceLog("main", "WARN", nullptr);
@@ -92,31 +88,30 @@ TEST_F(TraceTest, LineFormatsCarryStampTypeFunctionAndMessage) {
               "20270101-000000 [WARN] Empty msg\n20270101-000000 [Log] \"main\": ends in newline\n\n");
 }
 
-TEST_F(TraceTest, RotatesOnlyAboveTheLimitAndAlternatesBetweenTwoFiles) {
-    Fill(0, QAX_TRACE_FILE_LIMIT);  // exactly at the limit: still appended to
-    WriteTraceLog("f", "Log", "a");
-    EXPECT_EQ(g_traceFileIndex, 0u);
-    EXPECT_FALSE(Exists(TraceFile(1)));
-    EXPECT_GT(ReadAll(TraceFile(0)).size(), static_cast<size_t>(QAX_TRACE_FILE_LIMIT));
-
-    Fill(1, 100);  // stale content of the other file is emptied on the switch
-    WriteTraceLog("f", "Log", "b");
-    EXPECT_EQ(g_traceFileIndex, 1u);
-    const std::string one = ReadAll(TraceFile(1));
-    EXPECT_EQ(one.find('x'), std::string::npos);
-    EXPECT_NE(one.find("\"f\": b"), std::string::npos);
-
-    Fill(1, QAX_TRACE_FILE_LIMIT + 1);
-    WriteTraceLog("f", "Log", "c");
-    EXPECT_EQ(g_traceFileIndex, 0u);  // never a third file
-    const std::string zero = ReadAll(TraceFile(0));
-    EXPECT_EQ(zero.find('x'), std::string::npos);
-    EXPECT_NE(zero.find("\"f\": c"), std::string::npos);
-    EXPECT_FALSE(Exists(root_.Path() + "/tmp/qax_trace/qax_trace_log_2.txt"));
+// A file exactly at the limit is still appended to; above it, the other of
+// the two files is emptied and written.
+TEST_F(TraceLock, RotatesOnlyAboveTheLimitAndAlternatesBetweenTwoFiles) {
+    const struct {
+        int file;  // filled with `size` bytes of 'x' first
+        size_t size;
+        const char *line;
+        uint32_t index;
+        bool emptied;
+    } steps[] = {
+        {0, QAX_TRACE_FILE_LIMIT, "a", 0, false}, {1, 100, "b", 1, true}, {1, QAX_TRACE_FILE_LIMIT + 1, "c", 0, true}};
+    for (const auto &s : steps) {
+        std::ofstream(TraceFile(s.file), std::ios::binary | std::ios::trunc) << std::string(s.size, 'x');
+        WriteTraceLog("f", "Log", s.line);
+        EXPECT_EQ(g_traceFileIndex, s.index) << s.line;
+        const std::string written = ReadAll(TraceFile(s.index));
+        EXPECT_NE(written.find(std::string("\"f\": ") + s.line), std::string::npos) << s.line;
+        EXPECT_EQ(written.find('x') == std::string::npos, s.emptied) << s.line;
+    }
+    EXPECT_FALSE(Exists(TraceFile(2)));  // never a third file
 }
 
 // A line of level t is written at trace levels t and above; QAX_LOG_ALWAYS at every level.
-TEST_F(TraceTest, LevelGatesEachThreshold) {
+TEST_F(TraceLock, LevelGatesEachThreshold) {
     const int32_t levels[4] = {QAX_LOG_ALWAYS, 0, 1, 2};
     for (int32_t level = -1; level <= 2; level++) {
         unlink(TraceFile(0).c_str());
@@ -134,34 +129,21 @@ TEST_F(TraceTest, LevelGatesEachThreshold) {
     }
 }
 
-TEST_F(TraceTest, MissingDirectoryLosesLinesSilently) {
-    rmdir((root_.Path() + "/tmp/qax_trace").c_str());
-    WriteTraceLog("f", "Log", "lost");
-    EXPECT_FALSE(Exists(TraceFile(0)));
-}
-
-class LockTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        mkdir((root_.Path() + "/tmp/qax_log").c_str(), 0755);
-        mkdir((root_.Path() + "/tmp/qax_trace").c_str(), 0755);
-    }
-    std::string LockFile() const { return root_.Path() + "/tmp/qax_log/qax.lock"; }
-    qaxtest::TestRoot root_;
-};
-
-TEST_F(LockTest, TakeWritesOneByteAndReleaseRemoves) {
+// The lock is a one-byte file that release removes; the one-byte writer keeps the low byte.
+TEST_F(TraceLock, LockFileAndOneByteWriter) {
     WaitValueLock();
-    EXPECT_EQ(ReadAll(LockFile()), std::string(1, '\x01'));
+    EXPECT_EQ(ReadAll(At("tmp/qax_log/qax.lock")), std::string(1, '\x01'));
     ReleaseValueLock();
-    EXPECT_FALSE(Exists(LockFile()));
+    EXPECT_FALSE(Exists(At("tmp/qax_log/qax.lock")));
     ReleaseValueLock();  // releasing a free lock is harmless
+    WriteUCToFile("/tmp/qax_log/qax_num.log", 0x1234);
+    EXPECT_EQ(ReadAll(At("tmp/qax_log/qax_num.log")), std::string(1, '\x34'));
 }
 
-TEST_F(LockTest, SerialisesProcesses) {
+TEST_F(TraceLock, LockSerialisesProcesses) {
     // Several processes each do read-modify-write of a counter file under the
     // lock; a lock that let two in at once would lose increments.
-    const std::string counter = root_.Path() + "/tmp/counter";
+    const std::string counter = At("tmp/counter");
     { std::ofstream(counter) << 0; }
     const int kProcesses = 4, kRounds = 60;
     for (int p = 0; p < kProcesses; p++) {
@@ -189,22 +171,19 @@ TEST_F(LockTest, SerialisesProcesses) {
     EXPECT_EQ(value, kProcesses * kRounds);
 }
 
-TEST_F(LockTest, UncreatableLockIsReportedAndCallerGoesOn) {
-    rmdir((root_.Path() + "/tmp/qax_log").c_str());
-    WaitValueLock();  // must return, not wait for ever
-    const std::string trace = ReadAll(root_.Path() + "/tmp/qax_trace/qax_trace_log_0.txt");
-    EXPECT_NE(trace.find("[ERROR] \"WaitValueLock\": Can't open lock file"), std::string::npos);
-}
-
-TEST_F(LockTest, WriteUCToFileKeepsTheLowByteOrReportsFailure) {
-    WriteUCToFile("/tmp/qax_log/qax_num.log", 0x1234);
-    EXPECT_EQ(ReadAll(root_.Path() + "/tmp/qax_log/qax_num.log"), std::string(1, '\x34'));
-    WriteUCToFile("/tmp/qax_log/qax_num.log", 7);
-    EXPECT_EQ(ReadAll(root_.Path() + "/tmp/qax_log/qax_num.log"), std::string(1, '\x07'));
-
+// Missing directories: the lock and the writer report it and go on (the lock
+// must not wait for ever); trace lines are lost silently.
+TEST_F(TraceLock, MissingDirectoriesAreReportedOrSkipped) {
+    rmdir(At("tmp/qax_log").c_str());
+    WaitValueLock();
     WriteUCToFile("/tmp/no_such_dir/x.log", 5);
-    const std::string trace = ReadAll(root_.Path() + "/tmp/qax_trace/qax_trace_log_0.txt");
+    const std::string trace = ReadAll(TraceFile(0));
+    EXPECT_NE(trace.find("[ERROR] \"WaitValueLock\": Can't open lock file"), std::string::npos);
     EXPECT_NE(trace.find("[ERROR] \"WriteUCToFile\": Can't write 5 to /tmp/no_such_dir/x.log"), std::string::npos);
+    unlink(TraceFile(0).c_str());
+    rmdir(At("tmp/qax_trace").c_str());
+    WriteTraceLog("f", "Log", "lost");
+    EXPECT_FALSE(Exists(TraceFile(0)));
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 // bits and cap changes as events.
 #include <gtest/gtest.h>
 
-#include <regex>
-
 #include "test_root.h"
 
 namespace {
@@ -19,7 +17,7 @@ class DaemonWithEmulator : public ::testing::Test {
         site_.Run({"qax-aim", "set", "QAX_power_history_log_level", "1", "--persistent"});
         return site_.RunDaemon(scenario, &stdout_);
     }
-    std::string Aim(const std::vector<std::string> &args) {
+    std::string Aim(const std::vector<std::string> &args) const {
         std::string out;
         std::vector<std::string> argv = {"qax-aim"};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -30,58 +28,39 @@ class DaemonWithEmulator : public ::testing::Test {
     std::string stdout_;
 };
 
-TEST_F(DaemonWithEmulator, FindsTheFirmwareAndPublishesItsHandle) {
-    // Everything the daemon writes stays under QAX_ROOT.
-    const char *outside[] = {"/pstorage", "/tmp/qax_log", "/tmp/qax_trace", "/tmp/aim", "/tmp/PowerHistoryLast1Hour"};
-    std::vector<bool> existed;
-    for (const char *path : outside) existed.push_back(access(path, F_OK) == 0);
-    ASSERT_EQ(RunDaemon("module_handle 5\nat 600 sigterm\n"), 15) << stdout_;
-    for (size_t i = 0; i < existed.size(); i++)
-        EXPECT_TRUE(existed[i] || access(outside[i], F_OK) != 0) << outside[i] << " written outside QAX_ROOT";
-    EXPECT_EQ(Aim({"get", "qax_supported_0"}) + Aim({"get", "qax_module_handle_0"}), "1\n5\n");
-    EXPECT_EQ(Count(site_.Trace(), "fail when get first data"), 0) << site_.Trace();
-}
-
 // Absent, the firmware is probed at most every two seconds and the reason
-// said; once it appears, it is found.
-TEST_F(DaemonWithEmulator, FirmwareAbsentThenFound) {
-    ASSERT_EQ(RunDaemon("firmware absent\nat 600 firmware present\nat 900 sigterm\n"), 15);
-    const int probes = Count(stdout_, "[QAX_FindFirmwareInstance] Failed to call IPMI Command");
-    EXPECT_TRUE(probes >= 1 && probes <= 600 / 2 + 1) << probes;
-    EXPECT_NE(stdout_.find("Failed to call QAX_GetModuleHandle()"), std::string::npos);
-    const std::string trace = site_.Trace();
-    EXPECT_GE(Count(trace, "Get Snapshot buffer from QAX is fail when get first data"), 600 / 10 - 1);
-    EXPECT_GE(Count(trace, "psBuffer->u16Tag is"), 1) << trace;
-    EXPECT_EQ(Aim({"get", "qax_supported_0"}), "1\n");
-}
-
-// One new-data cycle per firmware snapshot (every 30 s, the daemon polls every
+// said; once it appears, it is found and its handle published. Then one
+// new-data cycle per firmware snapshot (every 30 s, the daemon polls every
 // 10 s), and a reset handled where the scenario resets the firmware.
-TEST_F(DaemonWithEmulator, ClassifiesNewDataNothingNewAndReset) {
+TEST_F(DaemonWithEmulator, FindsTheFirmwareThenClassifiesNewDataNothingNewAndReset) {
     // Known power-cap limits: the first new snapshot then has nothing to seed.
     Aim({"set", "pcap_max_aim_element_qax", "650", "--persistent"});
     Aim({"set", "pcap_min_aim_element_qax", "300", "--persistent"});
     Aim({"set", "pcap_soft_min_aim_element_qax", "250", "--persistent"});
-    ASSERT_EQ(RunDaemon("at 1800 reset\nat 3600 sigterm\n"), 15) << stdout_;
+    // Everything the daemon writes stays under QAX_ROOT.
+    const char *outside[] = {"/pstorage", "/tmp/qax_log", "/tmp/qax_trace", "/tmp/aim", "/tmp/PowerHistoryLast1Hour"};
+    std::vector<bool> existed;
+    for (const char *path : outside) existed.push_back(access(path, F_OK) == 0);
+    ASSERT_EQ(RunDaemon("module_handle 5\nfirmware absent\nat 600 firmware present\nat 2400 reset\nat 4200 sigterm\n"),
+              15)
+        << stdout_;
+    for (size_t i = 0; i < existed.size(); i++)
+        EXPECT_TRUE(existed[i] || access(outside[i], F_OK) != 0) << outside[i] << " written outside QAX_ROOT";
+    EXPECT_EQ(Aim({"get", "qax_supported_0"}) + Aim({"get", "qax_module_handle_0"}), "1\n5\n");
+    const int probes = Count(stdout_, "[QAX_FindFirmwareInstance] Failed to call IPMI Command");
+    EXPECT_TRUE(probes >= 1 && probes <= 600 / 2 + 1) << probes;
+    EXPECT_NE(stdout_.find("Failed to call QAX_GetModuleHandle()"), std::string::npos);
     const std::string trace = site_.Trace();
-    std::regex tagLine("psBuffer->u16Tag is (\\d+) & u16LastTag is (\\d+)");
-    int newData = 0, same = 0, resets = 0;
-    for (auto it = std::sregex_iterator(trace.begin(), trace.end(), tagLine); it != std::sregex_iterator(); ++it) {
-        const int tag = std::stoi((*it)[1]), last = std::stoi((*it)[2]);
-        if (tag == 1 && last > 1)
-            resets++;
-        else if (tag != last)
-            newData++;
-        else
-            same++;
-    }
+    const int absent = Count(trace, "[ERROR] \"main\": Get Snapshot buffer from QAX is fail when get first data");
+    EXPECT_GE(absent, 600 / 10 - 1);
+    const auto [newData, same, resets] = site_.Fetches();
     EXPECT_EQ(resets, 1);
     EXPECT_EQ(Count(trace, "\"main\": Reset the QAX."), 1);
     // An hour holds 120 snapshots; the first is the reference and the reset's
     // snapshot starts afresh.
     EXPECT_NEAR(newData, 118, 2);
     EXPECT_NEAR(same, 360 - 120, 6);
-    EXPECT_EQ(Count(trace, "[ERROR]") + Count(trace, "[WARNING]"), 0) << trace;
+    EXPECT_EQ(Count(trace, "[ERROR]") + Count(trace, "[WARNING]"), absent) << trace;
 }
 
 // Status bits and cap changes of the scenario show up in "qax-aim events",
