@@ -1,4 +1,5 @@
-// The real qax binary: command-line shapes, single instance, SIGTERM.
+// The real qax binary: command-line shapes, readers given a FIFO, single
+// instance, SIGTERM.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -26,11 +27,21 @@ TEST(QaxBinary, ArgumentShapesPrintUsageAndReaderErrorsExitWithTheirCode) {
                   "   -r: read log file.\n   -P: print full power history.\n")
             << argv[1];
     }
+    const std::string error = "[QAX ERR]: Read log file error. Error code: ";
     std::string out;
     EXPECT_EQ(site.Run({"qax", "-r", site.At("nothing.log")}, &out), 1);
-    EXPECT_EQ(out, "[QAX ERR]: Read log file error. Error code: 2.\n");
+    EXPECT_EQ(out, error + "2.\n");
     // Neither usage nor the reader creates the daemon's directories.
     EXPECT_FALSE(Exists(site.At("tmp/qax_trace")) || Exists(site.At("tmp/qax_log")));
+    // Readers given a FIFO answer at once (-1: still blocked after 3 s).
+    ASSERT_EQ(mkdir(site.At("pstorage/power").c_str(), 0700), 0);
+    ASSERT_EQ(
+        mkfifo(site.At("fifo.log").c_str(), 0666) | mkfifo(site.At("pstorage/power/PowerHistoryFull").c_str(), 0666),
+        0);
+    EXPECT_EQ(site.Run({"qax", "-r", site.At("fifo.log")}, &out, 3000), 1);
+    EXPECT_NE(out.find(error), std::string::npos) << out;
+    EXPECT_NE(site.Run({"qax", "-P"}, &out, 3000), -1);
+    EXPECT_NE(out.find("Error loading power history file"), std::string::npos) << out;
 }
 
 // SIGTERM reaches a daemon that waits for its first data (no firmware

@@ -171,6 +171,21 @@ TEST_F(TraceLock, LockSerialisesProcesses) {
     EXPECT_EQ(value, kProcesses * kRounds);
 }
 
+// A lock a reader that died left behind is waited for, traced once after a
+// minute, and taken once it goes (every wait is 10 s of the virtual clock).
+int g_waits = 0;
+TEST_F(TraceLock, LockLeftBehindIsWaitedForAndTracedOnce) {
+    std::ofstream(At("tmp/qax_log/qax.lock")) << '\x02';
+    QaxSetLockWaitHook([] {
+        if (++g_waits == 15) unlink((std::string(getenv("QAX_ROOT")) + "/tmp/qax_log/qax.lock").c_str());
+    });
+    WaitValueLock();
+    QaxSetLockWaitHook(nullptr);
+    EXPECT_EQ(g_waits, 15);
+    EXPECT_EQ(qaxtest::Count(ReadAll(TraceFile(0)), "held for more than a minute"), 1);
+    EXPECT_EQ(ReadAll(At("tmp/qax_log/qax.lock")), std::string(1, '\x01'));
+}
+
 // Missing directories: the lock and the writer report it and go on (the lock
 // must not wait for ever); trace lines are lost silently.
 TEST_F(TraceLock, MissingDirectoriesAreReportedOrSkipped) {

@@ -1,8 +1,8 @@
 // The real daemon on hostile ground: a /tmp that others write, objects
 // planted at every path it writes, directories made by another user,
-// storage that turns read-only, fills up or is damaged, a lock left behind,
-// and signals at any moment. Nothing planted is written through or blocks the
-// daemon, nothing saved is lost, and it keeps monitoring.
+// storage that turns read-only or fills up, and kills inside saves. Nothing
+// planted is written through or blocks the daemon, nothing saved is lost, and
+// it keeps monitoring.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/inotify.h>
@@ -76,7 +76,7 @@ class Ground : public qaxtest::Site {
         env["QAX_CLOCK_START"] = clock == "virtual" ? start : "";
         return Site::Start(argv);
     }
-    // Rows of "qax -P", or -1 when it could not load the file. A virtual
+    // Rows of "qax -P" (none when it could not load the file). A virtual
     // clock is put after the newest sample, as it is after a restart: a
     // history from the future is not loaded.
     int HistoryRows() {
@@ -88,7 +88,6 @@ class Ground : public qaxtest::Site {
         std::string out;
         Run({"qax", "-P"}, &out, 5000);
         env = saved;
-        if (out.find("Error loading power history file") != std::string::npos) return -1;
         static const std::regex row("\n *\\d+ +-?\\d+( +\\d+){6}(?=\n)");
         return static_cast<int>(std::distance(std::sregex_iterator(out.begin(), out.end(), row), {}));
     }
@@ -337,43 +336,6 @@ TEST_F(Hostile, StorageThatRefusesWritesIsUsedAgainOnceItTakesThem) {
 }
 
 // ---------------------------------------------------------------------------
-// A lock left by a reader that died; readers given a FIFO.
-
-TEST_F(Hostile, StaleLockIsWaitedForTracedOnceAndOutlived) {
-    Ground g;
-    const std::string lock = g.At("tmp/qax_log/qax.lock"), last = g.At("tmp/qax_log/qax_last.log");
-    qaxtest::Process daemon = g.Start("at 1800 sigterm\n", "x600");
-    ASSERT_TRUE(WaitUntil([&] { return qaxtest::ReadAll(last).size() == 1; }, 5000)) << "no ring file";
-    // Taken between two cycles, as a reader takes it, and never released.
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            const int fd = open(lock.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-            return fd >= 0 && write(fd, "\1", 1) == 1 && close(fd) == 0;
-        },
-        2000));
-    EXPECT_TRUE(WaitUntil([&] { return g.Trace().find("held for more than a minute") != std::string::npos; }, 3000));
-    const std::string held = qaxtest::ReadAll(last);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // three simulated minutes
-    EXPECT_EQ(qaxtest::ReadAll(last), held) << "wrote the ring while the lock was held";
-    unlink(lock.c_str());
-    EXPECT_TRUE(WaitUntil([&] { return qaxtest::ReadAll(last) != held; }, 3000)) << "did not resume";
-    EXPECT_EQ(ExitCode(daemon.Wait(10000)), 15);
-    EXPECT_EQ(Count(g.Trace(), "held for more than a minute"), 1);
-    g.NewestReport();  // still monitoring
-}
-
-TEST_F(Hostile, ReadersGivenAFifoAnswerAtOnce) {
-    Ground g;
-    ASSERT_EQ(mkdir(g.At("pstorage/power").c_str(), 070), 0);
-    ASSERT_EQ(mkfifo(g.At("planted.log").c_str(), 0666) | mkfifo(g.At("pstorage/power/PowerHistoryFull").c_str(), 0666),
-              0);
-    std::string out;
-    EXPECT_EQ(g.Run({"qax", "-r", g.At("planted.log")}, &out, 3000), 1) << "-1: still blocked after 3 s";
-    EXPECT_NE(out.find("[QAX ERR]: Read log file error. Error code: "), std::string::npos) << out;
-    EXPECT_EQ(g.HistoryRows(), -1);
-}
-
-// ---------------------------------------------------------------------------
 // SIGKILL inside the first saves, after the n-th write into the history directory.
 
 TEST_F(Hostile, KillsInsideSavesNeverLoseWhatWasSaved) {
@@ -402,7 +364,6 @@ TEST_F(Hostile, KillsInsideSavesNeverLoseWhatWasSaved) {
     const auto budget = std::chrono::seconds(qaxtest::Emulator() != nullptr ? 80 : 40);
     for (const auto end = Clock::now() + budget; kills < 70 && Clock::now() < end; kills++) {
         writes();
-        g.start = std::to_string(start);
         qaxtest::Process daemon = g.Start("at 86400 sigterm\n");
         const int wanted = 1 + random() % 8;
         struct pollfd ready = {watch, POLLIN, 0};
