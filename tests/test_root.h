@@ -76,10 +76,16 @@ class Site : public TestRoot {
         args.insert(args.begin(), "qax");
         return Run(args, out);
     }
+    // What "qax-aim ARGS" prints.
+    std::string Aim(std::vector<std::string> args) const {
+        std::string out;
+        args.insert(args.begin(), "qax-aim");
+        Run(args, &out);
+        return out;
+    }
     // A stored key's value; -1 when it has none.
     long long AimInt(const std::string &key) const {
-        std::string out;
-        Run({"qax-aim", "get", key}, &out);
+        const std::string out = Aim({"get", key});
         return out.empty() ? -1 : std::strtoll(out.c_str(), nullptr, 10);
     }
     std::string Trace() const {

@@ -44,65 +44,47 @@ std::string ReportLines(const std::string &text) {
 long long BucketLow(uint32_t watts) { return 100 + (static_cast<long long>(watts) - 100) / 50 * 50; }
 long long Mean(const qaxsim::TruthStat &t) { return static_cast<long long>(t.RoundedMean()); }
 
-class DaemonOutput : public ::testing::Test {
-  protected:
-    int RunDaemon(const std::string &scenario, std::vector<std::string> args) {
-        scenario_ = scenario;
-        site_.Run({"qax-aim", "set", "QAX_power_history_log_level", "1", "--persistent"});  // traces every tag
-        return site_.RunDaemon(scenario, &stdout_, args);
-    }
-    // "-r" on the newest log file, and the truth of that snapshot's period.
-    std::string NewestReport(qaxsim::Truth *truth) {
-        const std::string out = site_.NewestReport();
-        const long long stamp = site_.AimInt("QAX_timestamp");
-        qaxsim::Host host;
-        host.wallMs = [this] { return kStartMs + (mono_ - kBootMs); };
-        host.monotonicMs = [this] { return mono_; };
-        std::string error;
-        emulator_ = qaxsim::MakeEmulator(scenario_, 7, host, &error);
-        EXPECT_NE(emulator_, nullptr) << error;
-        mono_ = stamp - kStartMs + kBootMs + 1000;  // just after that snapshot
-        model_ = &qaxsim::EmulatorModel(*emulator_);
-        *truth = model_->TruthBetweenSnapshots(stamp - kPeriodMs, stamp);
-        EXPECT_TRUE(truth->valid && truth->dc.ms == kPeriodMs);
-        return out;
-    }
-
-    qaxtest::Site site_;
-    std::string scenario_, stdout_;
-    uint64_t mono_ = kBootMs;  // the twin emulator's clock
-    std::shared_ptr<qaxsim::Emulator> emulator_;
-    const qaxsim::Model *model_ = nullptr;
-};
-
 // A rack server with failed fetches and a firmware reset early on, then
 // long enough for the ring to wrap. The debug dump follows new data only and
 // restarts with the ring; the newest file, the published keys and the last
 // dump agree with each other and with what the emulated host really drew.
-TEST_F(DaemonOutput, RackFiguresAndDebugDump) {
-    ASSERT_EQ(RunDaemon("family rack\nat 200 fault ipmi_fail on\nat 260 fault ipmi_fail off\n"
-                        "at 400 reset\nat 4100 sigterm\n",
-                        {"-d"}),
-              15)
-        << stdout_.substr(0, 2000);
-    EXPECT_GE(Count(site_.Trace(), "Get Snapshot buffer from QAX is fail."), 5);
-    EXPECT_EQ(Count(site_.Trace(), "\"main\": Reset the QAX."), 1);
+TEST(DaemonOutput, RackFiguresAndDebugDump) {
+    qaxtest::Site site;
+    std::string out;
+    const std::string scenario =
+        "family rack\nat 200 fault ipmi_fail on\nat 260 fault ipmi_fail off\n"
+        "at 400 reset\nat 4100 sigterm\n";
+    site.Run({"qax-aim", "set", "QAX_power_history_log_level", "1", "--persistent"});  // traces every tag
+    ASSERT_EQ(site.RunDaemon(scenario, &out, {"-d"}), 15) << out.substr(0, 2000);
+    EXPECT_GE(Count(site.Trace(), "Get Snapshot buffer from QAX is fail."), 5);
 
     // One dump per new-data cycle; counts grow by one, start again once
     // after the reset and stay at 120 when the ring is full.
     std::vector<int> counts;
     const std::regex dump("\\[QAX_DEBUG\\] Get (\\d+) MetricValues\\.\n The last one is:\n");
-    for (auto it = std::sregex_iterator(stdout_.begin(), stdout_.end(), dump); it != std::sregex_iterator(); ++it)
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), dump); it != std::sregex_iterator(); ++it)
         counts.push_back(std::stoi((*it)[1]));
-    EXPECT_EQ(static_cast<int>(counts.size()), site_.Fetches()[0]);
+    EXPECT_EQ(static_cast<int>(counts.size()), site.Fetches()[0]);
     for (size_t i = 1; i < counts.size(); i++)
         ASSERT_TRUE(counts[i] == 1 || counts[i] == std::min(counts[i - 1] + 1, 120)) << i << ": " << counts[i];
     EXPECT_EQ(std::count(counts.begin(), counts.end(), 1), 2);  // the first dump and the one after the reset
     ASSERT_EQ(counts.back(), 120);
 
     // Keys and file: the histogram range for system DC, max = min = average for the other sums.
-    qaxsim::Truth t;
-    const std::string report = NewestReport(&t);
+    // The truth of the newest snapshot's period, from a twin emulator just after it.
+    const std::string report = site.NewestReport();
+    const long long stamp = site.AimInt("QAX_timestamp");
+    uint64_t mono = kBootMs;  // the twin's clock: at the daemon's start, then just after that snapshot
+    qaxsim::Host host;
+    host.wallMs = [&] { return kStartMs + (mono - kBootMs); };
+    host.monotonicMs = [&] { return mono; };
+    std::string error;
+    const std::shared_ptr<qaxsim::Emulator> emulator = qaxsim::MakeEmulator(scenario, 7, host, &error);
+    ASSERT_NE(emulator, nullptr) << error;
+    mono = stamp - kStartMs + kBootMs + 1000;
+    const qaxsim::Model *model = &qaxsim::EmulatorModel(*emulator);
+    const qaxsim::Truth t = model->TruthBetweenSnapshots(stamp - kPeriodMs, stamp);
+    ASSERT_TRUE(t.valid && t.dc.ms == kPeriodMs);
     const std::pair<const char *, const char *> sums[] = {{"QAX_total_ac_power_in_use", "SystemAC"},
                                                           {"QAX_total_dc_power_in_use", "SystemDC"},
                                                           {"QAX_consumptionCPU", "CPUPower"},
@@ -113,7 +95,7 @@ TEST_F(DaemonOutput, RackFiguresAndDebugDump) {
         const long long m = Mean(*truths[i]);
         const Figures want = i == 1 ? Figures{m, BucketLow(t.dc.max) + 50, BucketLow(t.dc.min)} : Figures{m, m, m};
         const std::string key = sums[i].first;
-        EXPECT_EQ(Figures({site_.AimInt(key + "_Avg"), site_.AimInt(key + "_Max"), site_.AimInt(key + "_Min")}), want)
+        EXPECT_EQ(Figures({site.AimInt(key + "_Avg"), site.AimInt(key + "_Max"), site.AimInt(key + "_Min")}), want)
             << key;
         EXPECT_EQ(Fig(report, sums[i].second), want) << report;
     }
@@ -125,20 +107,21 @@ TEST_F(DaemonOutput, RackFiguresAndDebugDump) {
     const std::pair<const char *, uint8_t> perf[] = {
         {"SystemPerf", 0}, {"CPUPerf", 4}, {"MemoryPerf", 5}, {"IOPerf", 6}};
     for (const auto &p : perf)
-        EXPECT_EQ(Fig(report, p.first), Figures({model_->Utilisation(p.second, 0), model_->Utilisation(p.second, 1),
-                                                 model_->Utilisation(p.second, 2)}))
+        EXPECT_EQ(Fig(report, p.first), Figures({model->Utilisation(p.second, 0), model->Utilisation(p.second, 1),
+                                                 model->Utilisation(p.second, 2)}))
             << p.first;
-    EXPECT_NEAR(Fig(report, "InletTemperature")[0], model_->InletTemperature(), 1);
+    EXPECT_NEAR(Fig(report, "InletTemperature")[0], model->InletTemperature(), 1);
     EXPECT_EQ(Count(report, "InletSensorName:"), 0);
     // The last dump shows the newest record.
-    EXPECT_EQ(ReportLines(stdout_.substr(stdout_.rfind(" The last one is:\n"))), ReportLines(report));
+    EXPECT_EQ(ReportLines(out.substr(out.rfind(" The last one is:\n"))), ReportLines(report));
 }
 
 // "-r" on a file written by hand from the format: the whole report, byte for
 // byte, with and without performance support; damaged and missing files give
 // the error line and status 1. (The one independent check of the metric log's
 // bytes from outside: tests/metrics round-trips the writer and the reader.)
-TEST_F(DaemonOutput, ReportOfAKnownFile) {
+TEST(DaemonOutput, ReportOfAKnownFile) {
+    qaxtest::Site site;
     const std::string record = qaxtest::KnownRecord(), performance = qaxtest::KnownPerformance();
     const std::string counted = "ReadMeticValueFromFile -- inlet sensor number is 2\n";
     const std::string report =
@@ -169,10 +152,10 @@ TEST_F(DaemonOutput, ReportOfAKnownFile) {
     const std::regex firmwareLine("\n\\d+: \\d+|\n\\[\\w+\\] [^\n]*");
     for (const auto &c : cases) {
         SCOPED_TRACE(c.out.substr(0, 60));
-        std::ofstream(site_.At("scenario.scn")) << c.scenario;
-        std::ofstream(site_.At("known.log"), std::ios::binary | std::ios::trunc) << c.bytes;
+        std::ofstream(site.At("scenario.scn")) << c.scenario;
+        std::ofstream(site.At("known.log"), std::ios::binary | std::ios::trunc) << c.bytes;
         std::string out;
-        EXPECT_EQ(site_.Run({"qax", "-r", site_.At(c.bytes.empty() ? "missing.log" : "known.log")}, &out), c.status);
+        EXPECT_EQ(site.Run({"qax", "-r", site.At(c.bytes.empty() ? "missing.log" : "known.log")}, &out), c.status);
         EXPECT_EQ(std::regex_replace(out, firmwareLine, ""), c.out);
     }
 }
