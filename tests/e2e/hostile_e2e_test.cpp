@@ -151,8 +151,8 @@ void PrintTo(const PlantCase &c, std::ostream *os) { *os << c.name; }
 // that is done, while the daemon waits for the firmware; the ring is written
 // through them afterwards.
 const char *const kBeforeStart[] = {"tmp/qax_trace/qax_trace_log_0.txt",
-                                    "tmp/PowerHistoryLast1Hour",
-                                    "tmp/PowerPerformanceLast24Hours",
+                                    "tmp/PowerHistoryLast24Hours",
+                                    "tmp/PowerPerformanceLast1Hour",
                                     "pstorage/power/PowerHistoryFull",
                                     "pstorage/power/PowerHistoryFull.tmp",
                                     "tmp/aim/aim.db",
