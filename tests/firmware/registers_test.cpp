@@ -122,6 +122,37 @@ TEST(Registers, RequestsDecodingAndFailures) {
     EXPECT_EQ(kRegisters[24].read(&count) + count, 255u);
 }
 
+// What qax-psu prints: the input voltage codes and the output label power per supply. An id names
+// one kind and a group of four supplies ((id & 0xE7) == base); another is refused without a request.
+TEST(PowerSupplyRegisters, DecodingAndIds) {
+    const uint32_t k = 0xDEAD;  // untouched
+    const struct {
+        bool voltage;
+        uint8_t id, count;
+        Bytes data;
+        std::vector<uint32_t> expected;  // empty: refused
+    } cases[] = {
+        {true, 4, 2, {0x03, 0x04}, {110, 220, k, k, k, k}},
+        {true, 28, 8, {0x0B, 0x7E}, {208, 0, 0, 220, k, k}},  // codes 2, 3, no reading, 1; four at most
+        {false, 25, 3, {0x03, 0x20, 0x02, 0x58, 0xFF, 0xFF, 0x11, 0x11}, {800, 600, 65535, k, k, k}},
+        {false, 2, 4, {}, {}},
+        {false, 0x81, 4, {}, {}},
+        {true, 20 | 0x40, 4, {}, {}},
+    };
+    for (const auto &c : cases) {
+        fwtest::FakeFirmware fw;
+        fw.script = {{0, fwtest::Ok(c.data)}};
+        std::vector<uint32_t> out(6, k);
+        const unsigned status = c.voltage ? QAX_ReadPowerSupplyInputVoltageRegister(kHandle, c.id, c.count, out.data())
+                                          : QAX_ReadOutputLabelPowerRegister(kHandle, c.id, c.count, out.data());
+        EXPECT_EQ(status, c.expected.empty() ? 255u : 0u) << int(c.id);
+        EXPECT_EQ(out, c.expected.empty() ? std::vector<uint32_t>(6, k) : c.expected) << int(c.id);
+        const Bytes request = {0x4D, 0x4F, 0x00, kHandle, 0x0A, 0x82, c.id, uint8_t(c.voltage ? 2 : 8)};
+        EXPECT_EQ(fw.sent.size(), c.expected.empty() ? 0u : 1u) << int(c.id);
+        for (const fwtest::Sent &sent : fw.sent) EXPECT_EQ(sent.bytes, request) << int(c.id);
+    }
+}
+
 using Capabilities = fwtest::FirmwareTest;
 
 TEST_F(Capabilities, PowerCappingAndNoFirmware) {
