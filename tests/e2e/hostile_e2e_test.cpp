@@ -287,26 +287,32 @@ TEST_F(Hostile, DirectoriesMadeByAnotherUserOrLinkedAreMovedAsideAndMadeAfresh) 
 // in it, goes.
 TEST_F(Hostile, StorageThatRefusesWritesIsUsedAgainOnceItTakesThem) {
     if (system("unshare -m --propagation private true") != 0) GTEST_SKIP() << "no mount namespaces";
-    const char *rows[][4] = {
+    // Name, setup, repair, the reason traced, and the failures traced before the repair.
+    const char *rows[][5] = {
         {"read-only, then writable", "mount --bind \"$X\" \"$X\" && mount -o remount,bind,ro \"$X\"",
-         "mount -o remount,bind,rw \"$X\"", "Read-only file system"},
+         "mount -o remount,bind,rw \"$X\"", "Read-only file system", "pstorage/aim pstorage/power"},
         {"full, then freed",
          "mount -t tmpfs -o size=256k tmpfs \"$X\" && { dd if=/dev/zero of=\"$X/filler\" bs=4k 2>/dev/null; true; }",
-         "rm -f \"$X/filler\"", "No space left on device"},
+         "rm -f \"$X/filler\"", "No space left on device", "pstorage/aim"},
     };
     // An emulated daemon cannot keep up with 60 cycles a second: half the speed, twice the time.
     const bool emulated = qaxtest::Emulator() != nullptr;
     for (const auto &r : rows) {
         SCOPED_TRACE(r[0]);
         Ground g;
+        // The repair comes after the failures were traced (at most 20 s more), so that a daemon
+        // slowed down by a loaded machine still meets the failing storage.
         const std::string script =
             std::string("X=\"$QAX_ROOT/pstorage\"\n{ ") + r[1] + "; } || exit 99\ntimeout -s KILL " +
-            (emulated ? "40" : "20") + " \"$QAX_TEST_DAEMON\" & pid=$!\nsleep " + (emulated ? "3" : "1.5") + "\n" +
+            (emulated ? "60" : "40") + " \"$QAX_TEST_DAEMON\" & pid=$!\nsleep " + (emulated ? "3" : "1.5") +
+            "\nfor w in " + r[4] + "; do n=0; until grep -hs -- '" + r[3] +
+            "' \"$QAX_ROOT\"/tmp/qax_trace/*.txt | grep -q \"$w\" || [ $n -ge 200 ]; do sleep 0.1; n=$((n+1)); "
+            "done; done\n" +
             r[2] + "\nwait $pid; rc=$?\nmkdir \"$QAX_ROOT/after\" && cp -a \"$X/.\" \"$QAX_ROOT/after/\"\nexit $rc\n";
         // 15 simulated minutes of failure, then 25 that work.
         qaxtest::Process p = g.Start("at 2400 sigterm\n", emulated ? "x300" : "x600",
                                      {"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script});
-        const int code = ExitCode(p.Wait(emulated ? 60000 : 30000));
+        const int code = ExitCode(p.Wait(emulated ? 90000 : 60000));
         if (code == 99) GTEST_SKIP() << "mount refused";
         EXPECT_EQ(code, 15);
         std::error_code ec;
