@@ -1,6 +1,7 @@
 // Loading FreeIPMI: dlopen at the first use of the inband or lan transport,
 // and the table of its functions.
 #include "platform/ipmi_freeipmi_internal.h"
+#include "platform/library_pages.h"
 
 #include <dlfcn.h>
 #include <sys/auxv.h>
@@ -33,6 +34,8 @@ bool LoadFreeIpmi(std::string *why) {
                 if (void *own = dlsym(lib, "free"))
                     g_fi.free = reinterpret_cast<decltype(&::free)>(own);
             }
+            // Its relocation tables (about 1.5 MiB) were read once, above.
+            QaxReleaseRelocationTables(lib);
         }
     }
     if (!loaded && why != nullptr) *why = error;
