@@ -15,6 +15,7 @@
 
 #include <dlfcn.h>
 #include <limits.h>
+#include <string.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -73,6 +74,15 @@ std::vector<std::string> Candidates() {
 const QaxSimModuleHost kHost = {QaxClockWallMs, QaxClockMonotonicMs, QaxClockJumpWall};
 
 const QaxIpmiBackend *Load(std::string *why) {
+    // A bare name would make dlopen search the library path, and an overlong
+    // one fails there with a less clear message.
+    const char *chosen = getenv("QAX_SIM_MODULE");
+    if (chosen != nullptr && *chosen != '\0' &&
+        (strchr(chosen, '/') == nullptr || strlen(chosen) >= PATH_MAX)) {
+        *why = "QAX_SIM_MODULE must be a path (with a '/', shorter than " +
+               std::to_string(PATH_MAX) + " bytes)";
+        return nullptr;
+    }
     const std::vector<std::string> paths = Candidates();
     std::string tried;
     for (const std::string &path : paths) {
