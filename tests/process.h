@@ -59,20 +59,13 @@ struct Process {
 // value unsets); standard output goes to `outPath`.
 inline Process Start(const std::vector<std::string> &argv, const std::map<std::string, std::string> &env,
                      const std::string &outPath) {
-    std::map<std::string, std::string> all;
+    std::vector<std::string> envStrings;
     for (char **e = environ; *e != nullptr; e++) {
         const std::string kv = *e;
-        const size_t eq = kv.find('=');
-        if (eq != std::string::npos) all[kv.substr(0, eq)] = kv.substr(eq + 1);
+        if (env.count(kv.substr(0, kv.find('='))) == 0) envStrings.push_back(kv);
     }
-    for (const auto &kv : env) {
-        if (kv.second.empty())
-            all.erase(kv.first);
-        else
-            all[kv.first] = kv.second;
-    }
-    std::vector<std::string> envStrings;
-    for (const auto &kv : all) envStrings.push_back(kv.first + "=" + kv.second);
+    for (const auto &kv : env)
+        if (!kv.second.empty()) envStrings.push_back(kv.first + "=" + kv.second);
     std::vector<char *> envp, args;
     for (auto &s : envStrings) envp.push_back(const_cast<char *>(s.c_str()));
     for (auto &s : argv) args.push_back(const_cast<char *>(s.c_str()));
@@ -114,6 +107,8 @@ inline const char *Emulator() {
     const char *name = getenv("QAX_TEST_EMULATOR");
     return name != nullptr && *name != '\0' ? name : nullptr;
 }
+
+inline bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
 inline int Count(const std::string &text, const std::string &what) {
     int n = 0;

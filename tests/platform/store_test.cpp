@@ -206,57 +206,24 @@ TEST_F(StoreTest, BadInputIsRefusedAndLeavesOutputsAlone) {
     EXPECT_TRUE(aim_config_get_int64("texty", &i64) == 0 && i64 == 55);
 }
 
+// A foreign file in place of a database is left alone by readers and moved
+// aside by the first writer, which reports it once. (A directory there, as the
+// daemon meets it: tests/e2e/hostile_e2e_test.cpp.)
 TEST_F(StoreTest, WhatIsNotADatabaseIsMovedAsideAndMadeAfresh) {
-    const std::string garbage(8192, 'x');
-    const struct {
-        bool persistent;
-        const char *plant;
-        std::string report;  // the one line reported
-    } cases[] = {
-        {false, "garbage", "(file is not a database); moved it aside to "},
-        {true, "truncated", "(database disk image is malformed); moved it aside to "},
-        {true, "directory", "(a directory); moved it aside to "},
-    };
-    int64_t n = 0;
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.plant) + (c.persistent ? " (persistent)" : " (volatile)"));
-        const std::string db = Db(c.persistent), dir = fs::path(db).parent_path();
-        aim_config_close();
-        for (const char *suffix : {"", "-wal", "-shm"}) fs::remove_all(db + suffix);
-        fs::create_directories(dir);
-        const std::string plant = c.plant;
-        if (plant == "garbage") {
-            std::ofstream(db) << garbage;
-        } else if (plant == "truncated") {
-            sqlite3 *h = nullptr;
-            ASSERT_EQ(sqlite3_open(db.c_str(), &h), SQLITE_OK);
-            ASSERT_EQ(sqlite3_exec(h,
-                                   "CREATE TABLE kv(key TEXT PRIMARY KEY, value INTEGER) WITHOUT ROWID;"
-                                   "WITH RECURSIVE c(n) AS (SELECT 1 UNION ALL SELECT n + 1 FROM c WHERE n < 500)"
-                                   "INSERT INTO kv SELECT 'key' || n, n FROM c",
-                                   nullptr, nullptr, nullptr),
-                      SQLITE_OK);
-            sqlite3_close(h);
-            fs::resize_file(db, 6000);
-        } else {
-            fs::create_directories(db + "/keep");
-        }
-        const fs::file_type planted = fs::symlink_status(db).type();
-        // A reader finds nothing and moves nothing.
-        const std::string key = "k" + std::to_string(++n);
-        EXPECT_EQ(Aim({"get", key}).status, 1);
-        EXPECT_EQ(fs::symlink_status(db).type(), planted);
-        g_reports.clear();
-        int64_t value = 0;
-        EXPECT_EQ(aim_config_set_int64(key.c_str(), n, c.persistent), 1);
-        EXPECT_TRUE(aim_config_get_int64(key.c_str(), &value) == 1 && value == n);
-        ASSERT_EQ(g_reports.size(), 1u) << testing::PrintToString(g_reports);
-        EXPECT_NE(g_reports[0].find("Store " + db + " is not a database " + c.report + db + ".damaged"),
-                  std::string::npos)
-            << g_reports[0];
-        EXPECT_EQ(fs::symlink_status(db + ".damaged").type(), planted);
-        EXPECT_TRUE(plant != "garbage" || qaxtest::ReadAll(db + ".damaged") == garbage);
-    }
+    const std::string garbage(8192, 'x'), db = Db(true);
+    fs::create_directories(fs::path(db).parent_path());
+    std::ofstream(db) << garbage;
+    EXPECT_EQ(Aim({"get", "k"}).status, 1);
+    EXPECT_EQ(qaxtest::ReadAll(db), garbage);
+    int64_t value = 0;
+    EXPECT_EQ(aim_config_set_int64("k", 5, 1), 1);
+    EXPECT_TRUE(aim_config_get_int64("k", &value) == 1 && value == 5);
+    ASSERT_EQ(g_reports.size(), 1u) << testing::PrintToString(g_reports);
+    EXPECT_NE(g_reports[0].find("Store " + db + " is not a database (file is not a database); moved it aside to " + db +
+                                ".damaged"),
+              std::string::npos)
+        << g_reports[0];
+    EXPECT_EQ(qaxtest::ReadAll(db + ".damaged"), garbage);
 }
 
 TEST_F(StoreTest, EventsAreRecordedWithIdsAndBoundedValues) {
@@ -302,7 +269,6 @@ TEST_F(StoreTest, QaxAimCommands) {
     } cases[] = {
         {{"set", "QAX_timestamp", "1796523000123"}, 0, "", ""},
         {{"set", "small", "-9223372036854775808", "--persistent"}, 0, "", ""},
-        {{"get", "small"}, 0, "-9223372036854775808\n", ""},
         {{"list"}, 0, "QAX_timestamp=1796523000123\nsmall=-9223372036854775808\n", ""},
         {{"list", "QAX_"}, 0, "QAX_timestamp=1796523000123\n", ""},
         {{"get", "nothing"}, 1, "", "qax-aim: nothing: no value\n"},
@@ -317,7 +283,6 @@ TEST_F(StoreTest, QaxAimCommands) {
         EXPECT_EQ(r.out, c.out) << line;
         EXPECT_TRUE(c.err.empty() ? r.err.empty() : r.err.find(c.err) != std::string::npos) << line << r.err;
     }
-    EXPECT_EQ(Rows(true, "small") + Rows(false, "QAX_timestamp"), 2);  // --persistent decides
 }
 
 TEST(PathsTest, RootPrefixesEveryAbsolutePath) {
