@@ -127,10 +127,9 @@ TEST_F(History, GapsBecomeUnknownSamples) {
     struct Case {
         uint64_t gap, snapshotsMissed, unknown, nextEnd, firstK;
     } cases[] = {
-        {10, 0, 0, 150, 1},   // a late reading misses nothing
-        {150, 4, 0, 150, 1},  // on the next period's end: stored at once
-        {170, 5, 1, 300, 1},  // off the grid: inside the period it opens
-        {3 * 3600 + 10, 360, 72, 3 * 3600 + 150, 1},
+        {10, 0, 0, 150, 1},                      // a late reading misses nothing
+        {150, 4, 0, 150, 1},                     // on the next period's end: stored at once
+        {170, 5, 1, 300, 1},                     // off the grid: inside the period it opens
         {30 * 3600, 3599, 575, 30 * 3600, 145},  // the newest 575 of 719 unknowns
     };
     for (const Case &c : cases) {
@@ -162,46 +161,6 @@ TEST_F(History, GapsBecomeUnknownSamples) {
             EXPECT_EQ(Samples().back().timestamp, P + c.nextEnd);
         }
         ExpectSamplesMatchReadings();
-    }
-}
-
-// The clock set back to t after the last reading L moves the history back by L + 30 - t
-// (the new reading follows the previous one on the grid; a jump forward is a gap).
-TEST_F(History, ClockSetBackAndForward) {
-    struct Case {
-        const char *name;
-        uint64_t back;
-        bool keepsAll;
-    } cases[] = {// t = L - back, or 500 s after the epoch
-                 {"same timestamp", 0, true},
-                 {"beyond 16 bits", 20 * 3600, true},
-                 {"near the epoch", 0, false}};
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        Fresh();
-        const uint64_t t0 = Now() + 1000;
-        trackPowerHistory(0, 0, 0);
-        // 13 samples; the open period holds AC 165, 166 and 167.
-        for (int i = 0; i < 68; i++) Feed(t0 + 30 * i, 100 + i, 90 + i);
-        const uint64_t L = t0 + 30 * 67, t = c.keepsAll ? L - c.back : 500, adj = L + 30 - t;
-        std::vector<Sample> before = Samples();
-        ASSERT_EQ(before.size(), 13u);
-        trackPowerHistory(t * 1000, 500, 400);
-        EXPECT_EQ(
-            TraceCount("System clock was set backwards, adjusting powerHistory by " + std::to_string(adj) + " seconds"),
-            1);
-        std::vector<Sample> after = Samples();
-        for (int i = 13; i < QAX_HISTORY_SLOTS; i++) ASSERT_EQ(Values(powerHistory[i]), Ints(7, 0)) << i;
-        // Samples that would fall before the epoch are dropped, the others move.
-        ASSERT_TRUE(c.keepsAll ? after.size() == before.size() : after.size() < before.size());
-        for (size_t i = 0; i < after.size(); i++) {
-            const Sample &b = before[before.size() - after.size() + i];
-            EXPECT_TRUE(after[i].timestamp == b.timestamp - adj && after[i].avgAC == b.avgAC) << i;
-        }
-        // The open period goes on and closes 30 s later with one more reading.
-        trackPowerHistory((t + 30) * 1000, 500, 400);
-        EXPECT_EQ(Values(Samples().back()), Ints({(long long)t + 30, 165, (165 + 166 + 167 + 1000) / 5, 500, 155,
-                                                  (155 + 156 + 157 + 800) / 5, 400}));
     }
 }
 
