@@ -121,14 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const unsigned save = (flags >> 2) & 3;
     if (save == kTenMinutes) QaxClockSleepUs(10 * 60 * 1000000ULL);
 
-    int64_t t;
-    if (performance) {
-        t = powerPerformance[(nextPerformanceSampleIndex + QAX_HISTORY_SLOTS - 1) %
-                             QAX_HISTORY_SLOTS]
-                .timestamp;
-    } else {
-        t = powerHistory[(nextSampleIndex + QAX_HISTORY_SLOTS - 1) % QAX_HISTORY_SLOTS].timestamp;
-    }
+    const unsigned newest =
+        ((performance ? nextPerformanceSampleIndex : nextSampleIndex) + QAX_HISTORY_SLOTS - 1) %
+        QAX_HISTORY_SLOTS;
+    int64_t t = performance ? powerPerformance[newest].timestamp : powerHistory[newest].timestamp;
     if (t == 0) t = kClockStart;
     const unsigned count = data[kReadingCount] & 3;
     const unsigned jumper = (data[kReadingCount] >> 2) & 3;

@@ -96,13 +96,11 @@ class History : public ::testing::Test {
         for (std::string line; std::getline(lines, line);) n += line.find(text) != std::string::npos;
         return n;
     }
-    // One power reading at `ms` (default: t seconds), the clock moved there; stored saturated to 16 bits.
-    void Feed(uint64_t t, uint64_t ac, uint64_t dc, uint64_t ms = 0) {
-        ms = ms ? ms : t * 1000;
-        AdvanceTo(ms / 1000);
-        trackPowerHistory(ms, ac, dc);
-        readings_.push_back(
-            {(long long)(ms / 1000), std::min(65535ll, (long long)ac), std::min(65535ll, (long long)dc)});
+    // One power reading at t seconds, the clock moved there; stored saturated to 16 bits.
+    void Feed(uint64_t t, uint64_t ac, uint64_t dc) {
+        AdvanceTo(t);
+        trackPowerHistory(t * 1000, ac, dc);
+        readings_.push_back({(long long)t, std::min(65535ll, (long long)ac), std::min(65535ll, (long long)dc)});
     }
     // Every known sample holds min, integer average and max of its readings in (end - 150, end].
     void ExpectSamplesMatchReadings() const {
@@ -120,49 +118,6 @@ class History : public ::testing::Test {
     std::vector<Ints> readings_;  // time, AC, DC
     qaxtest::TestRoot root_;
 };
-
-// Readings P - 120 and P - 90 of the period ending at P came in; the next comes at P + gap.
-TEST_F(History, GapsBecomeUnknownSamples) {
-    // nextEnd: end of the period the reading opens, after P; the oldest unknown left is at P + 150 * firstK.
-    struct Case {
-        uint64_t gap, snapshotsMissed, unknown, nextEnd, firstK;
-    } cases[] = {
-        {10, 0, 0, 150, 1},                      // a late reading misses nothing
-        {150, 4, 0, 150, 1},                     // on the next period's end: stored at once
-        {170, 5, 1, 300, 1},                     // off the grid: inside the period it opens
-        {30 * 3600, 3599, 575, 30 * 3600, 145},  // the newest 575 of 719 unknowns
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.gap);
-        Fresh();
-        g_traceLevel = 1;
-        const uint64_t t0 = Now() + 1000, P = t0 + 270;
-        trackPowerHistory(0, 0, 0);
-        for (int i = 0; i <= 4; i++) Feed(t0 + 30 * i, 300, 200);  // closes at t0 + 120
-        Feed(P - 120, 310, 210);
-        Feed(P - 90, 330, 230);
-        Feed(P + c.gap, 500, 400);
-        EXPECT_EQ(TraceCount("numSnapshotsMissed=" + std::to_string(c.snapshotsMissed) + ", numSamplesMissed=" +
-                             std::to_string(c.snapshotsMissed / 5) + ", missedSampletime=" + std::to_string(P + 150)),
-                  1);
-        // Newest first: [the reading's own sample], the unknowns, P's sample.
-        std::vector<Sample> s = Samples();
-        const bool atOnce = c.nextEnd == c.gap;
-        ASSERT_GE(s.size(), c.unknown + atOnce);
-        EXPECT_TRUE(!atOnce || s.back().timestamp == P + c.gap);
-        for (uint64_t j = 0; j < c.unknown; j++) {
-            const Sample &u = s[s.size() - 1 - atOnce - j];
-            EXPECT_TRUE(IsUnknown(u) && u.timestamp == P + 150 * (c.firstK + c.unknown - 1 - j)) << j;
-        }
-        EXPECT_TRUE(s.size() == 576 || s[s.size() - 1 - atOnce - c.unknown].timestamp == P);
-        if (!atOnce) {  // the opened period closes at its end with both readings
-            Feed(P + c.nextEnd, 600, 500);
-            EXPECT_EQ(Samples().size(), std::min<size_t>(s.size() + 1, 576));
-            EXPECT_EQ(Samples().back().timestamp, P + c.nextEnd);
-        }
-        ExpectSamplesMatchReadings();
-    }
-}
 
 // Saved at the first sample after 600 s of uptime, then at most every 600 s (a failed save
 // makes its directory again when it went); every sample matches its readings over a day that wraps the ring; a
@@ -274,8 +229,6 @@ TEST_F(History, LoadChecksTheFullFile) {
     const std::string good = Image(100, table);
     table[99].timestamp = now + 10;
     const std::string future = Image(100, table);
-    table[99].timestamp = 0x90000000u;  // negative as a signed number, yet decades ahead
-    const std::string farFuture = Image(100, table);
     table[99].timestamp = now - 150;
     const std::string cases[][2] = {
         // file, the Error line (none when it loads)
@@ -286,8 +239,6 @@ TEST_F(History, LoadChecksTheFullFile) {
         {Image(576, table), "Invalid nextSampleIndex 576 in power history file '%s'"},
         {future, "Current time " + std::to_string(now) + " is less than last power history sample " +
                      std::to_string(now + 10) + ". Reseting power history."},
-        {farFuture, "Current time " + std::to_string(now) + " is less than last power history sample " +
-                        std::to_string(int32_t(0x90000000u)) + ". Reseting power history."},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c[1]);
@@ -303,7 +254,6 @@ TEST_F(History, LoadChecksTheFullFile) {
                   valid ? 0 : 1);
         char line[512];
         snprintf(line, sizeof(line), c[1].c_str(), Full().c_str());
-        EXPECT_EQ(TraceCount("[Error]"), valid ? 0 : 1);
         EXPECT_EQ(TraceCount(std::string("[Error] \"loadPowerHistory\": ") + line), valid ? 0 : 1) << line;
         // Loading changes nothing ("-P" is a reader); a file that could not be loaded is kept aside for a
         // person by the first save, not overwritten.
@@ -317,9 +267,6 @@ TEST_F(History, LoadChecksTheFullFile) {
 }
 
 TEST_F(History, PrintoutForDashP) {
-    testing::internal::CaptureStdout();
-    printPowerHistory();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error loading power history file\n");
     AdvanceTo(1798800000);
     Sample table[QAX_HISTORY_SLOTS] = {};
     table[2] = Make(1798790000, 300, 200);
@@ -342,9 +289,8 @@ TEST_F(History, PrintoutForDashP) {
 }
 
 // The performance twin: zeros count, a gap is a zero sample that windows count as valid,
-// no maxima, lines at trace level 0, its own loader texts.
+// no maxima, lines at trace level 0; its file loads as saved.
 TEST_F(History, PerformanceTwin) {
-    const std::string full = Root("/pstorage/power/PowerPerformanceFull");
     trackPowerPerformance(0, 0, 0, 0, 0);
     const uint64_t sys[5] = {10, 0, 40, 100, 7};
     for (int i = 0; i < 5; i++)
@@ -366,12 +312,7 @@ TEST_F(History, PerformanceTwin) {
     int32_t max = 0;
     EXPECT_EQ(aim_config_get_int("QAX_max_ac_last_24hours", &max), 0);
     ASSERT_EQ(savePowerPerformance(), 1u);
-    WriteFile(full, std::string("\x40\x02", 2) + ReadAll(full).substr(2));
-    EXPECT_EQ(loadPowerPerformance(), 0u);
-    EXPECT_EQ(TraceCount("[Error] \"loadPowerPerformance\": Invalid nextPerformanceSampleIndex 576 in power "
-                         "performance file '" +
-                         full + "'"),
-              1);
+    EXPECT_EQ(loadPowerPerformance(), 1u);
 }
 
 }  // namespace

@@ -269,7 +269,6 @@ TEST_F(Metrics, HistogramRange) {
         EXPECT_EQ(filled.u64Max, filled.u64Avg);
         EXPECT_EQ(filled.u64Min, filled.u64Avg);
         EXPECT_EQ(sLastHistogramData.pu8Counters == now.pu8Counters, c.before == 0) << "counters taken over";
-        EXPECT_EQ(sLastHistogramData.u8BucketCount, c.before ? c.before : c.n);
     }
     EXPECT_NE(Trace().find("[ERROR] \"CalculateSnapshotValue\": Different histogram data.\n"), std::string::npos);
 }
@@ -302,7 +301,6 @@ TEST_F(Metrics, BladeInletList) {
         {"unterminated fields", "blade", Encode({{std::string(192, 'N'), "1"}, {"Inlet Temp", std::string(1294, '7')}}),
          0, 0, "0=" + std::string(63, '7'), two},
         {"unavailable kept", "blade", Encode({{"Inlet 1 Temp", "Unavailable"}}), 0, 0, "1=Unavailable", one},
-        {"not a blade", "rack", single, 0, 0, "", nonBlade},
         {"family unset", nullptr, single, 0, 0, "", nonBlade},
         {"query fails", "blade", single, 7, 1, "", "Unable to get sensor info (type 1), AIM returned 7\n"},
         {"one byte short", "blade", single.substr(0, 1491), 0, 1, "", "No sensor info for type 1\n"},
@@ -459,7 +457,6 @@ TEST_F(Metrics, ReaderSurvivesDamagedFiles) {
         {"\2", file, 250, 2, "Newest log file 250 outside the 2 files, read as 1"},
         {"", file, 1, 0, ""},
         {"\2", file.substr(0, 10), 1, 1, "ends inside the metric entries"},
-        {"\2", file.substr(0, 26 + 6 * 25 + 5), 1, 1, "ends inside the temperatures and timestamp"},
         {"\2", head, 1, 1, "ends before the inlet sensor count"},
         {"\2", head + '\2' + file.substr(file.size() - 68), 1, 1, "ends inside the inlet sensor records"},
         {"\2", head + '\1' + LE(5, 4) + std::string(64, '1'), 1, 1, "inlet sensor index outside 0-4"},
