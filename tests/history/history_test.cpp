@@ -102,19 +102,6 @@ class History : public ::testing::Test {
         trackPowerHistory(t * 1000, ac, dc);
         readings_.push_back({(long long)t, std::min(65535ll, (long long)ac), std::min(65535ll, (long long)dc)});
     }
-    // Every known sample holds min, integer average and max of its readings in (end - 150, end].
-    void ExpectSamplesMatchReadings() const {
-        for (const Sample &s : Samples()) {
-            Ints ac, dc, want = {s.timestamp};
-            for (const Ints &r : readings_)
-                if (r[0] + 150 > s.timestamp && r[0] <= s.timestamp) ac.push_back(r[1]), dc.push_back(r[2]);
-            if (IsUnknown(s)) continue;
-            ASSERT_FALSE(ac.empty()) << "no readings for the sample at " << s.timestamp;
-            AddStats(&want, ac);
-            AddStats(&want, dc);
-            EXPECT_EQ(Values(s), want);
-        }
-    }
     std::vector<Ints> readings_;  // time, AC, DC
     qaxtest::TestRoot root_;
 };
@@ -165,7 +152,17 @@ TEST_F(History, SavesAndRestartContinuesTheHistory) {
     for (size_t i = 1; i < after.size(); i++) EXPECT_EQ(after[i].timestamp, after[i - 1].timestamp + 150) << i;
     const size_t next = after.size() - (after.back().timestamp - before.back().timestamp) / 150;  // after the stop
     EXPECT_TRUE(IsUnknown(after[next]));
-    ExpectSamplesMatchReadings();
+    // Every known sample holds min, integer average and max of its readings in (end - 150, end].
+    for (const Sample &s : after) {
+        Ints ac, dc, want = {s.timestamp};
+        for (const Ints &r : readings_)
+            if (r[0] + 150 > s.timestamp && r[0] <= s.timestamp) ac.push_back(r[1]), dc.push_back(r[2]);
+        if (IsUnknown(s)) continue;
+        ASSERT_FALSE(ac.empty()) << "no readings for the sample at " << s.timestamp;
+        AddStats(&want, ac);
+        AddStats(&want, dc);
+        EXPECT_EQ(Values(s), want);
+    }
 }
 
 // Window files and maxima for empty, full and partly unknown tables (sums past 16 bits).
@@ -205,13 +202,9 @@ TEST_F(History, WindowFilesAndMaxima) {
                     if (!unknown(n) && !empty(n)) valid.push_back(n);
                 if (!valid.empty()) {
                     AddStats(&avg, valid);
-                    want = {(long long)(Now() - 150 * (575 - end)),
-                            60000 + valid.front() - 10,
-                            60000 + avg[1],
-                            60000 + valid.back() + 10,
-                            50000 + valid.front() - 10,
-                            50000 + avg[1],
-                            50000 + valid.back() + 10};
+                    want = {(long long)(Now() - 150 * (575 - end))};
+                    for (long long base : {60000, 50000})  // AC, then DC
+                        want.insert(want.end(), {base + valid.front() - 10, base + avg[1], base + valid.back() + 10});
                 }
                 EXPECT_EQ(Values(win[r]), want) << files[w] << " record " << r;
             }

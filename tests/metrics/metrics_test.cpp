@@ -49,13 +49,15 @@ std::string Entries(const MetricEntry *e, unsigned n) {
     return s;
 }
 std::string Single(const MetricEntry *e) { return std::string(1, e != nullptr) + Entries(e, 1); }
+// The six single entries, in file order.
+std::vector<MetricEntry **> Singles(MetricValue &v) {
+    return {&v.psSystemAC, &v.psSystemDC, &v.psCPUPower, &v.psMemoryPower, &v.psCoolingPower, &v.psEffectiveCPU};
+}
 using Inlets = std::vector<std::pair<uint32_t, std::string>>;
-std::string Encode(const MetricValue &v, const Inlets &inlets, const PerformanceValue &perf) {
+std::string Encode(MetricValue v, const Inlets &inlets, const PerformanceValue &perf) {
     std::string s = char(v.u8PowerSupplyACCount) + Entries(v.psPowerSupplyAC, v.u8PowerSupplyACCount) +
                     char(v.u8PowerSupplyDCCount) + Entries(v.psPowerSupplyDC, v.u8PowerSupplyDCCount);
-    for (const MetricEntry *e :
-         {v.psSystemAC, v.psSystemDC, v.psCPUPower, v.psMemoryPower, v.psCoolingPower, v.psEffectiveCPU})
-        s += Single(e);
+    for (MetricEntry **e : Singles(v)) s += Single(*e);
     s += char(v.u8InletTemperature) + std::string(1, char(v.u8OutletTemperature)) + LE(v.u64Timestamp, 8) +
          char(v.u8BufferStatus) + char(inlets.size());
     for (const auto &in : inlets) s += LE(in.first, 4) + in.second + std::string(64 - in.second.size(), '\0');
@@ -89,9 +91,7 @@ MetricValue *NewRecord(uint8_t ac, uint8_t dc, unsigned singles, uint64_t seed) 
     v->psPowerSupplyAC = ac ? fill(0, ac) : nullptr;
     v->u8PowerSupplyDCCount = dc;
     v->psPowerSupplyDC = dc ? fill(1, dc) : nullptr;
-    MetricEntry **slots[6] = {&v->psSystemAC,    &v->psSystemDC,     &v->psCPUPower,
-                              &v->psMemoryPower, &v->psCoolingPower, &v->psEffectiveCPU};
-    for (unsigned f = 0; f < 6; f++) *slots[f] = singles & (1u << f) ? fill(2 + f, 1) : nullptr;
+    for (unsigned f = 0; f < 6; f++) *Singles(*v)[f] = singles & (1u << f) ? fill(2 + f, 1) : nullptr;
     v->u8InletTemperature = static_cast<uint8_t>(20 + seed);
     v->u8OutletTemperature = static_cast<uint8_t>(35 + seed);
     v->u64Timestamp = 0x0A0B0C0D00000000ULL + seed * 30000;
@@ -205,13 +205,10 @@ class Metrics : public ::testing::Test {
         sLastMetricValue = MetricValue{};
         CopyMetricValue(&sLastMetricValue, record);
         sLastMetricValue.u64Timestamp = record->u64Timestamp - earlierMs;
-        for (MetricEntry *e : Singles(sLastMetricValue))
-            if (e != nullptr) e->u64Avg = 1;
+        for (MetricEntry **e : Singles(sLastMetricValue))
+            if (*e != nullptr) (*e)->u64Avg = 1;
         CreateDataLog(record, HistogramData{100, 3, 50, 1, static_cast<uint8_t *>(calloc(3, 1))});
         if (!keep) FreeMetricValue(record);
-    }
-    static std::vector<MetricEntry *> Singles(const MetricValue &v) {
-        return {v.psSystemAC, v.psSystemDC, v.psCPUPower, v.psMemoryPower, v.psCoolingPower, v.psEffectiveCPU};
     }
     std::string Log(const std::string &name) const { return root_.Path() + "/tmp/qax_log/" + name; }
     int OneByte(const char *name) const {
