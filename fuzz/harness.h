@@ -60,24 +60,21 @@ inline void WriteFile(const std::string &path, const uint8_t *data, size_t size)
 }
 
 #ifdef QAX_FUZZ_REPLAY_MAIN
+#include <fstream>
+#include <iterator>
+
 int main(int argc, char **argv) {
-    int replayed = 0;
     for (int i = 1; i < argc; i++) {
-        FILE *file = fopen(argv[i], "rb");
-        if (file == nullptr) {
+        std::ifstream file(argv[i], std::ios::binary);
+        if (!file) {
             fprintf(stderr, "cannot read %s\n", argv[i]);
             return 1;
         }
-        std::vector<uint8_t> input;
-        uint8_t buffer[4096];
-        size_t n;
-        while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0)
-            input.insert(input.end(), buffer, buffer + n);
-        fclose(file);
+        const std::vector<uint8_t> input{std::istreambuf_iterator<char>(file),
+                                         std::istreambuf_iterator<char>()};
         LLVMFuzzerTestOneInput(input.data(), input.size());
-        replayed++;
     }
-    fprintf(stderr, "replayed %d inputs\n", replayed);
+    fprintf(stderr, "replayed %d inputs\n", argc - 1);
     return 0;
 }
 #endif

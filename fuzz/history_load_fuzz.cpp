@@ -65,14 +65,6 @@ enum : unsigned { kTenMinutes = 2, kTerminate = 3 };
 
 const uint64_t kClockStart = 1798761600;
 
-std::string g_root;
-
-bool Setup() {
-    // Saves flush to the medium: the root is on tmpfs where there is one.
-    g_root = UsePrivateRootWith("history", "/pstorage/power");
-    return true;
-}
-
 int32_t TraceLevel(const uint8_t *data, size_t size) {
     // The C++ library's hash: not instrumented, so it costs next to nothing.
     const std::string_view whole(reinterpret_cast<const char *>(data), size);
@@ -92,8 +84,8 @@ void Track(bool performance, uint64_t seconds, const uint8_t *r, unsigned i) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static bool s_ready = Setup();
-    (void)s_ready;
+    // Saves flush to the medium: the root is on tmpfs where there is one.
+    static const std::string root = UsePrivateRootWith("history", "/pstorage/power");
     if (size < kHeaderSize) return 0;
     const uint8_t flags = data[kFlags];
     const bool performance = (flags & kPerformance) != 0;
@@ -102,8 +94,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     QaxClockReset();
     const int32_t level = TraceLevel(data, size);
     g_traceLevel = level;
-    WriteFile(g_root + (performance ? "/pstorage/power/PowerPerformanceFull"
-                                    : "/pstorage/power/PowerHistoryFull"),
+    WriteFile(root + (performance ? "/pstorage/power/PowerPerformanceFull"
+                                  : "/pstorage/power/PowerHistoryFull"),
               data + kHeaderSize, size - kHeaderSize);
     resetPowerHistoryState();
     resetPowerPerformanceState();
@@ -129,14 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const unsigned save = (flags >> 2) & 3;
     if (save == kTenMinutes) QaxClockSleepUs(10 * 60 * 1000000ULL);
 
-    int64_t t;
-    if (performance) {
-        t = powerPerformance[(nextPerformanceSampleIndex + QAX_HISTORY_SLOTS - 1) %
-                             QAX_HISTORY_SLOTS]
-                .timestamp;
-    } else {
-        t = powerHistory[(nextSampleIndex + QAX_HISTORY_SLOTS - 1) % QAX_HISTORY_SLOTS].timestamp;
-    }
+    const unsigned newest =
+        ((performance ? nextPerformanceSampleIndex : nextSampleIndex) + QAX_HISTORY_SLOTS - 1) %
+        QAX_HISTORY_SLOTS;
+    int64_t t = performance ? powerPerformance[newest].timestamp : powerHistory[newest].timestamp;
     if (t == 0) t = kClockStart;
     const unsigned count = data[kReadingCount] & 3;
     const unsigned jumper = (data[kReadingCount] >> 2) & 3;

@@ -22,7 +22,6 @@ namespace {
 
 enum : size_t { kFlags = 0, kCount = 1, kLast = 2, kHeaderSize = 3 };
 
-std::string g_root;
 bool g_performance = false;
 
 // Performance requests only: supported (any figure) or not (0xC1).
@@ -39,23 +38,16 @@ int PerformanceTransport(void *, int, int cmd, const uint8_t *, int requestLen, 
     return 0;
 }
 
-bool Setup() {
-    g_root = UsePrivateRootWith("metric-log", "/tmp/qax_log");
-    QaxIpmiSetTransportOverride(PerformanceTransport, nullptr);
-    return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static bool s_ready = Setup();
-    (void)s_ready;
+    static const std::string dir =
+        UsePrivateRootWith("metric-log", "/tmp/qax_log") + "/tmp/qax_log/";
     if (size < kHeaderSize) return 0;
+    QaxIpmiSetTransportOverride(PerformanceTransport, nullptr);
     g_performance = (data[kFlags] & 1) != 0;
     const uint8_t *file = data + kHeaderSize;
     const size_t fileSize = size - kHeaderSize;
-
-    const std::string dir = g_root + "/tmp/qax_log/";
     WriteFile(dir + "qax_0.log", file, fileSize);
     MetricValue value{};
     InletTemperatureSnapshotBuffer inlet{};
