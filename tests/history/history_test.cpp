@@ -165,6 +165,46 @@ TEST_F(History, SavesAndRestartContinuesTheHistory) {
     }
 }
 
+// The clock set back to t after the last reading L moves the history back by L + 30 - t
+// (the new reading follows the previous one on the grid; a jump forward is a gap).
+TEST_F(History, ClockSetBackAndForward) {
+    struct Case {
+        const char *name;
+        uint64_t back;
+        bool keepsAll;
+    } cases[] = {// t = L - back, or 500 s after the epoch
+                 {"same timestamp", 0, true},
+                 {"beyond 16 bits", 20 * 3600, true},
+                 {"near the epoch", 0, false}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        Fresh();
+        const uint64_t t0 = Now() + 1000;
+        trackPowerHistory(0, 0, 0);
+        // 13 samples; the open period holds AC 165, 166 and 167.
+        for (int i = 0; i < 68; i++) Feed(t0 + 30 * i, 100 + i, 90 + i);
+        const uint64_t L = t0 + 30 * 67, t = c.keepsAll ? L - c.back : 500, adj = L + 30 - t;
+        std::vector<Sample> before = Samples();
+        ASSERT_EQ(before.size(), 13u);
+        trackPowerHistory(t * 1000, 500, 400);
+        EXPECT_EQ(
+            TraceCount("System clock was set backwards, adjusting powerHistory by " + std::to_string(adj) + " seconds"),
+            1);
+        std::vector<Sample> after = Samples();
+        for (int i = 13; i < QAX_HISTORY_SLOTS; i++) ASSERT_EQ(Values(powerHistory[i]), Ints(7, 0)) << i;
+        // Samples that would fall before the epoch are dropped, the others move.
+        ASSERT_TRUE(c.keepsAll ? after.size() == before.size() : after.size() < before.size());
+        for (size_t i = 0; i < after.size(); i++) {
+            const Sample &b = before[before.size() - after.size() + i];
+            EXPECT_TRUE(after[i].timestamp == b.timestamp - adj && after[i].avgAC == b.avgAC) << i;
+        }
+        // The open period goes on and closes 30 s later with one more reading.
+        trackPowerHistory((t + 30) * 1000, 500, 400);
+        EXPECT_EQ(Values(Samples().back()), Ints({(long long)t + 30, 165, (165 + 166 + 167 + 1000) / 5, 500, 155,
+                                                  (155 + 156 + 157 + 800) / 5, 400}));
+    }
+}
+
 // Window files and maxima for empty, full and partly unknown tables (sums past 16 bits).
 TEST_F(History, WindowFilesAndMaxima) {
     AdvanceTo(Now() + 86400 * 2);
