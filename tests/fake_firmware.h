@@ -1,6 +1,6 @@
 // The firmware and event tests' fake transport: it records each request and
 // answers from a script of exact bytes or else from a small model of the
-// firmware; the firmware tests' fixture may put the emulator there instead.
+// firmware.
 #ifndef QAX_TESTS_FAKE_FIRMWARE_H
 #define QAX_TESTS_FAKE_FIRMWARE_H
 
@@ -13,14 +13,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 #include "firmware/element_method_testing.h"
 #include "firmware/element_method.h"
 #include "platform/ipmi_internal.h"
 #include "platform/platform.h"
-#include "sim/sim.h"
 #include "test_root.h"
 
 namespace fwtest {
@@ -132,7 +130,7 @@ class FakeFirmware {
 };
 
 // A fresh root, support cache and platform family per test; the fake behind
-// the transport, or an emulator.
+// the transport.
 class FirmwareTest : public ::testing::Test {
   protected:
     FirmwareTest() {
@@ -143,22 +141,8 @@ class FirmwareTest : public ::testing::Test {
         QAX_ResetSupportCacheForTest();
         unsetenv("ZOQ_FAMILY");
     }
-    // Puts an emulator built from `scenario` behind the transport for the rest of the test.
-    qaxsim::Emulator &UseEmulator(const std::string &scenario) {
-        std::string error;
-        emu_ = qaxsim::MakeEmulator(scenario, 0, {QaxClockWallMs, QaxClockMonotonicMs, QaxClockJumpWall, [](int) {}},
-                                    &error);
-        if (!emu_) throw std::runtime_error("scenario: " + error);
-        QaxIpmiSetTransportOverride(
-            [](void *ctx, int netFn, int cmd, const uint8_t *rq, int rqLen, uint8_t *rs, int *rsLen) {
-                return qaxsim::HandleRequest(*static_cast<qaxsim::Emulator *>(ctx), netFn, cmd, rq, rqLen, rs, rsLen);
-            },
-            emu_.get());
-        return *emu_;
-    }
     qaxtest::TestRoot root_;
     FakeFirmware fw_;
-    std::shared_ptr<qaxsim::Emulator> emu_;
 };
 
 }  // namespace fwtest
