@@ -69,10 +69,8 @@ class FakeFirmware {
         registers[{0x00, 14}] = {uint8_t(extended >> 24), uint8_t(extended >> 16), uint8_t(extended >> 8),
                                  uint8_t(extended)};
     }
-    int Count(int cmd, int element = -1, int id = -1) const {  // requests of a command (to a register)
-        return static_cast<int>(std::count_if(sent.begin(), sent.end(), [=](const Sent &s) {
-            return s.cmd == cmd && (id < 0 || (s.bytes.size() >= 8 && s.bytes[4] == element && s.bytes[6] == id));
-        }));
+    int Count(int cmd) const {  // requests of a command
+        return static_cast<int>(std::count_if(sent.begin(), sent.end(), [=](const Sent &s) { return s.cmd == cmd; }));
     }
 
   private:
@@ -115,13 +113,8 @@ class FakeFirmware {
         }
         if (cmd == 0x81 && method == 0x87 && rq.size() == 9 && buffers.count({rq[6], rq[7]})) {
             Bytes d = buffers[{rq[6], rq[7]}];
-            if (d.size() > rq[8]) return {0, {0xC9}};
             d.insert(d.begin(), {rq[6], rq[7], uint8_t(d.size())});
             return {0, Ok(d)};
-        }
-        if (cmd == 0x81 && method == 0x83 && rq.size() >= 8) {
-            registers[{element, rq[6]}] = Bytes(rq.begin() + 8, rq.end());
-            return {0, Ok()};
         }
         return none;
     }

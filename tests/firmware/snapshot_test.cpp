@@ -73,7 +73,6 @@ struct Layout {
 
 const std::vector<Layout> kLayouts = {
     {"non-blade, caps bit 7 clear", false, 10, 2, 0x00, 0x3C, 2, 1, 1, 2, 2, {{1, 9}}},
-    {"blade, caps bit 7 clear", true, 10, 2, 0x7F, 0x3C, 0, 0, 0, 0, 0, {}},
     {"non-blade, every section", false, 10, 2, 0x80, 0x3C, 2, 1, 1, 2, 2, {{1, 111}, {2, 222}, {4, 444}}},
     {"blade ignores the supply section", true, 6, 4, 0x80, 0x3C, 2, 1, 1, 2, 2, {{4, 7}, {1, 8}}},
     {"supplies with records and wide values", false, 3, 1, 0x80, 0x04, 3, 2, 3, 4, 8, {}},
@@ -217,8 +216,6 @@ TEST_F(SnapshotParse, SubsystemErrorsAndFetchFailures) {
     } cases[] = {
         {nullptr, 255, "Type(0) of subsystem is not supported!\n", {{0, 1}}},
         {nullptr, 255, "CPU Subsystems already existed.\n", {{1, 10}, {1, 11}}},
-        {nullptr, 255, "Memory Subsystems already existed.\n", {{2, 20}, {4, 40}, {2, 21}}},
-        {nullptr, 255, "Cooling Subsystems already existed.\n", {{4, 40}, {4, 41}}},
         {nullptr, 255, "Type(3) of subsystem is not supported!\n", {{1, 10}, {3, 30}}},
         {[](Fw &f) { f.configs[3][7] = 30; }, 255,
          "[ParseSnapshotBuffer] The snapshot buffer (30 bytes) is shorter than its layout (33 bytes).\n"
