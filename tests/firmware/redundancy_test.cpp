@@ -41,9 +41,6 @@ using Match = std::function<bool(const Bytes &)>;
 const Match kElementConfig = [](const Bytes &rq) { return rq.size() == 6 && rq[5] == 0x80; };
 const Match kType = [](const Bytes &rq) { return rq.size() == 9 && rq[5] == 0x87 && rq[6] == 0; };
 const Match kConfig = [](const Bytes &rq) { return rq.size() == 9 && rq[5] == 0x87 && rq[6] == 1; };
-Match Register(uint8_t element, uint8_t id) {
-    return [=](const Bytes &rq) { return rq.size() == 8 && rq[5] == 0x82 && rq[4] == element && rq[6] == id; };
-}
 // Edits the answers to matching requests, or (without `change`) fails them.
 std::function<void(FakeFirmware &)> Edit(Match match, std::function<void(Bytes *)> change = nullptr) {
     return [=](FakeFirmware &fw) {
@@ -51,9 +48,6 @@ std::function<void(FakeFirmware &)> Edit(Match match, std::function<void(Bytes *
             if (match(rq)) change ? change(&a->bytes) : void(a->result = -1);
         };
     };
-}
-std::function<void(FakeFirmware &)> Answer(Match match, Bytes answer) {
-    return Edit(match, [answer](Bytes *a) { *a = answer; });
 }
 using Redundancy = fwtest::FirmwareTest;
 
@@ -113,8 +107,11 @@ TEST_F(Redundancy, DescriptionsAndErrors) {
              fw.handles = {{0, 0}};
          },
          1, "Error getting QAX module handle", ""},
-        {"TargetRegister", Answer(Register(0x0A, 30), {0xC1}), 0xC1, "Error reading redundancy target register, rc=193",
-         ""},
+        {"TargetRegister",
+         [](FakeFirmware &fw) {
+             fw.registers.erase({0x0A, 30});
+         },
+         0xCB, "Error reading redundancy target register, rc=203", ""},
         {"ElementConfigCall", Edit(kElementConfig), 255, kElementError,
          kElementFn + "Failed to call ipmi(NETFN_KEP,ELEMENT_METHOD) and the result code is -1.\n"},
         {"ElementConfigLength", Edit(kElementConfig, [](Bytes *a) { (*a)[4] = 4; }), 255, kElementError,

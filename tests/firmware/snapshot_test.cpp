@@ -196,15 +196,6 @@ TEST_F(SnapshotParse, EveryLayoutVariantAndShortSnapshots) {
     }
 }
 
-// Answers every request of a method (0x80 configuration, 0x81 read) to the snapshot element with `a`.
-std::function<void(fwtest::FakeFirmware &)> Answering(uint8_t method, fwtest::Answer a) {
-    return [=](fwtest::FakeFirmware &fw) {
-        fw.edit = [=](const Bytes &rq, fwtest::Answer *answer) {
-            if (rq.size() >= 6 && rq[4] == 0x03 && rq[5] == method) *answer = a;
-        };
-    };
-}
-
 // The whole fetch: bad subsystem lists and other failures pass their status up and leave nothing.
 TEST_F(SnapshotParse, SubsystemErrorsAndFetchFailures) {
     using Fw = fwtest::FakeFirmware;
@@ -226,13 +217,13 @@ TEST_F(SnapshotParse, SubsystemErrorsAndFetchFailures) {
          "[QAX_ReadSnapshotBuffer] The returned buffer size (35) is bigger than expected size (34)!\n"},
         {[](Fw &f) { f.snapshot.pop_back(); }, 255,  // an answer shorter than it claims
          "[QAX_ReadSnapshotBuffer] The response length (41) does not match"},
-        {Answering(0x81, {0, {0xC0}}), 0xC0,
+        {[](Fw &f) { f.returnedFor = [](int, int) { return -1; }; }, 0xCB,
          "[QAX_ReadSnapshotBuffer] Failed to call IPMI Command(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD) and the "
-         "result code is 192.\n"},
-        {Answering(0x81, {-1, {}}), 255,
+         "result code is 203.\n"},
+        {[](Fw &f) { f.returnedFor = [](int, int) { return -1; }, f.absent = 0; }, 255,
          "[QAX_ReadSnapshotBuffer] Failed to call IPMI_DoIPMICmd(NETFN_KEP, CMDID_QAX_INVOKE_ELEMENT_METHOD)"},
-        {Answering(0x80, {0, {0xD5}}), 0xD5,
-         "Failed to call QAX_ReadSnapshotBufferConfiguration() and the result code is 213.\n"},
+        {[](Fw &f) { f.configs.erase(3); }, 0xCB,
+         "Failed to call QAX_ReadSnapshotBufferConfiguration() and the result code is 203.\n"},
         {[](Fw &f) { f.handles[0] = 0; }, 255, "[GetSnapshotBufferFromQAX] Failed to call QAX_GetModuleHandle().\n"},
     };
     for (const auto &c : cases) {
