@@ -1,5 +1,5 @@
-// The power-supply redundancy description: its requests and records, each description format and
-// each failure.
+// The power-supply redundancy description: its requests and records, each description format, a
+// failed call and each bound.
 #include "fake_firmware.h"
 #include "firmware/redundancy.h"
 
@@ -82,7 +82,7 @@ const char kElementError[] = "Error reading power supply element configuration r
 const char kTypeError[] = "Error reading supported PSU types indexed buffer for index=0, rc=255";
 const char kConfigError[] = "Error reading supported redundancy configs indexed buffer for index=0, rc=255";
 
-// Each description format and each failure: result, `szError`, what is printed. What
+// Each description format, a failed call and each bound: result, `szError`, what is printed. What
 // was filled before a failure is the caller's to release (the leak sanitizer checks).
 TEST_F(Redundancy, DescriptionsAndErrors) {
     const struct {
