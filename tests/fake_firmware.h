@@ -1,6 +1,6 @@
 // The firmware and event tests' fake transport: it records each request and
 // answers from a script of exact bytes or else from a small model of the
-// firmware; the firmware tests' fixture may put the emulator there instead.
+// firmware.
 #ifndef QAX_TESTS_FAKE_FIRMWARE_H
 #define QAX_TESTS_FAKE_FIRMWARE_H
 
@@ -13,14 +13,12 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 #include "firmware/element_method_testing.h"
 #include "firmware/element_method.h"
 #include "platform/ipmi_internal.h"
 #include "platform/platform.h"
-#include "sim/sim.h"
 #include "test_root.h"
 
 namespace fwtest {
@@ -71,10 +69,8 @@ class FakeFirmware {
         registers[{0x00, 14}] = {uint8_t(extended >> 24), uint8_t(extended >> 16), uint8_t(extended >> 8),
                                  uint8_t(extended)};
     }
-    int Count(int cmd, int element = -1, int id = -1) const {  // requests of a command (to a register)
-        return static_cast<int>(std::count_if(sent.begin(), sent.end(), [=](const Sent &s) {
-            return s.cmd == cmd && (id < 0 || (s.bytes.size() >= 8 && s.bytes[4] == element && s.bytes[6] == id));
-        }));
+    int Count(int cmd) const {  // requests of a command
+        return static_cast<int>(std::count_if(sent.begin(), sent.end(), [=](const Sent &s) { return s.cmd == cmd; }));
     }
 
   private:
@@ -117,13 +113,8 @@ class FakeFirmware {
         }
         if (cmd == 0x81 && method == 0x87 && rq.size() == 9 && buffers.count({rq[6], rq[7]})) {
             Bytes d = buffers[{rq[6], rq[7]}];
-            if (d.size() > rq[8]) return {0, {0xC9}};
             d.insert(d.begin(), {rq[6], rq[7], uint8_t(d.size())});
             return {0, Ok(d)};
-        }
-        if (cmd == 0x81 && method == 0x83 && rq.size() >= 8) {
-            registers[{element, rq[6]}] = Bytes(rq.begin() + 8, rq.end());
-            return {0, Ok()};
         }
         return none;
     }
@@ -132,7 +123,7 @@ class FakeFirmware {
 };
 
 // A fresh root, support cache and platform family per test; the fake behind
-// the transport, or an emulator.
+// the transport.
 class FirmwareTest : public ::testing::Test {
   protected:
     FirmwareTest() {
@@ -143,22 +134,8 @@ class FirmwareTest : public ::testing::Test {
         QAX_ResetSupportCacheForTest();
         unsetenv("ZOQ_FAMILY");
     }
-    // Puts an emulator built from `scenario` behind the transport for the rest of the test.
-    qaxsim::Emulator &UseEmulator(const std::string &scenario) {
-        std::string error;
-        emu_ = qaxsim::MakeEmulator(scenario, 0, {QaxClockWallMs, QaxClockMonotonicMs, QaxClockJumpWall, [](int) {}},
-                                    &error);
-        if (!emu_) throw std::runtime_error("scenario: " + error);
-        QaxIpmiSetTransportOverride(
-            [](void *ctx, int netFn, int cmd, const uint8_t *rq, int rqLen, uint8_t *rs, int *rsLen) {
-                return qaxsim::HandleRequest(*static_cast<qaxsim::Emulator *>(ctx), netFn, cmd, rq, rqLen, rs, rsLen);
-            },
-            emu_.get());
-        return *emu_;
-    }
     qaxtest::TestRoot root_;
     FakeFirmware fw_;
-    std::shared_ptr<qaxsim::Emulator> emu_;
 };
 
 }  // namespace fwtest

@@ -1,5 +1,5 @@
 // Register accessors: the request each one sends, the decoding of each width, what failures leave
-// behind, the power-capping tests, and all against the emulator's register table.
+// behind, and the power-capping tests.
 #include "fake_firmware.h"
 #include "firmware/element_method_testing.h"
 #include "firmware/registers.h"
@@ -187,33 +187,6 @@ TEST_F(Capabilities, PowerCappingAndNoFirmware) {
                   QAX_IsPowerCappingActive() + QAX_IsPowerCappingModeSupported(),
               0);
     EXPECT_EQ(none.Count(0x81), 0);
-}
-
-// Expectations from the emulator's register table: every register is pinned
-// by the scenario and read through its accessor; writes are read back.
-TEST_F(Capabilities, AgainstEmulator) {
-    std::string scenario = "module_handle 42\nsupplies 3\n";
-    for (const Register &c : kRegisters)
-        scenario += "register " + std::to_string(c.element) + " " + std::to_string(c.id) + " " +
-                    std::to_string(BigEndian(kPattern, 0, c.length)) + "\n";
-    UseEmulator(scenario);
-    ASSERT_EQ(QAX_IsSupported(0), 1);
-    EXPECT_EQ(QAX_GetModuleHandle(0), kHandle);
-    for (const Register &c : kRegisters) {
-        uint64_t value = 0;
-        EXPECT_EQ(c.read(&value), 0u) << c.name;
-        EXPECT_EQ(value, c.decode(Bytes(kPattern.begin(), kPattern.begin() + c.length))) << c.name;
-        if (!c.write) continue;
-        EXPECT_EQ(c.write(BigEndian(kWritten, 0, c.length)), 0u) << c.name;
-        EXPECT_EQ(c.read(&value), 0u) << c.name;
-        EXPECT_EQ(value, BigEndian(kWritten, 0, c.length)) << c.name;
-    }
-    uint8_t flags[4] = {};  // three supplies: present, and with a voltage
-    uint32_t volts[4] = {};
-    EXPECT_EQ(QAX_ReadPowerSupplyPresenceRegister(kHandle, 2, 4, flags) +
-                  QAX_ReadPowerSupplyInputVoltageRegister(kHandle, 4, 4, volts),
-              0u);
-    for (int i = 0; i < 4; i++) EXPECT_TRUE(flags[i] == (i < 3) && (volts[i] > 0) == (i < 3)) << i;
 }
 
 }  // namespace
