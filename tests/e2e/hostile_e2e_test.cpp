@@ -118,13 +118,6 @@ class Hostile : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // Objects planted at every path the daemon writes.
 
-enum class Plant { kSymlink, kFifo };
-struct PlantCase {
-    Plant kind;
-    const char *name, *described;  // described: how the trace names it when it is removed
-};
-void PrintTo(const PlantCase &c, std::ostream *os) { *os << c.name; }
-
 // Planted before the start (one window file of each kind: they are written
 // alike). The log directory is emptied at start, so its paths are planted once
 // that is done, while the daemon waits for the firmware; the ring is written
@@ -140,64 +133,61 @@ const char *const kBeforeStart[] = {"tmp/qax_trace/qax_trace_log_0.txt",
 const char *const kAfterPurge[] = {"tmp/qax_log/qax_0.log", "tmp/qax_log/qax_1.log", "tmp/qax_log/qax_num.log",
                                    "tmp/qax_log/qax_last.log", "tmp/qax_log/qax.lock"};
 
-class PlantedObjects : public Hostile, public ::testing::WithParamInterface<PlantCase> {
-  protected:
-    void PlantAt(const std::string &rel) {
-        const std::string path = g.At(rel);
-        std::string name = rel;
-        std::replace(name.begin(), name.end(), '/', '_');
-        const Plant kind = GetParam().kind;
-        const std::string target = g.At("victims/" + name);
-        if (kind == Plant::kSymlink) g.Victim(name);
-        auto plant = [&] {
-            return kind == Plant::kSymlink ? symlink(target.c_str(), path.c_str()) : mkfifo(path.c_str(), 0666);
-        };
-        // The lock path is taken by the daemon now and then: wait for a gap.
-        int rc = -1;
-        WaitUntil([&] { return (rc = plant()) == 0 || errno != EEXIST; }, 2000);
-        ASSERT_EQ(rc, 0) << rel << ": " << strerror(errno);
-        if (rel.rfind("tmp/Power", 0) == 0) lchown(path.c_str(), kOtherUser, kOtherUser);  // another user's in /tmp
-    }
-};
-
-TEST_P(PlantedObjects, AreNeverWrittenThroughNorBlockMonitoring) {
-    for (const char *dir : {"tmp/qax_trace", "tmp/qax_log", "pstorage/power"}) mkdir(g.At(dir).c_str(), 070);
-    mkdir(g.At("tmp/aim").c_str(), 0755);
-    for (const char *rel : kBeforeStart) PlantAt(rel);
-    std::ofstream(g.At("tmp/qax_log/qax_7.log")) << "stale";
-
-    // The firmware answers after ten simulated minutes, a second of real time
-    // after the log directory was emptied.
-    qaxtest::Process daemon = g.Start("firmware absent\nat 600 firmware present\nat 1800 sigterm\n", "x600");
-    EXPECT_TRUE(WaitUntil([&] { return access(g.At("tmp/qax_log/qax_7.log").c_str(), F_OK) != 0; }, 2000))
-        << "log directory not emptied";
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    for (const char *rel : kAfterPurge) PlantAt(rel);
-    EXPECT_EQ(ExitCode(daemon.Wait(15000)), 15) << "did not end by its SIGTERM within 15 s (-1: hung)";
-
-    // Before anything else opens the store through what was planted.
-    g.ExpectVictimsIntact();
-    const std::string trace = g.Trace();
-    // Nothing foreign is left where the daemon writes.
-    std::vector<std::string> planted(std::begin(kBeforeStart), std::end(kBeforeStart));
-    planted.insert(planted.end(), std::begin(kAfterPurge), std::end(kAfterPurge));
-    for (const std::string &rel : planted) {
-        struct stat st;
-        EXPECT_TRUE(!Lstat(g.At(rel), &st) || (S_ISREG(st.st_mode) && st.st_nlink == 1)) << rel << " holds the plant";
-        // Entries the daemon opens as its own files: whatever is there is removed and the removal traced.
-        const bool own = fs::path(rel).filename().string().rfind("qax_", 0) == 0 || fs::path(rel).extension() == ".tmp";
-        EXPECT_TRUE(!own || Count(trace, "Removed " + g.At(rel) + ": " + GetParam().described) == 1) << rel;
-    }
-    EXPECT_EQ(Count(trace, "Removed qax.lock: it was not a lock file"), 1);
-    EXPECT_EQ(Count(trace, "Kept unloadable history file '" + g.At("pstorage/power/PowerHistoryFull") + "'"), 1);
-    EXPECT_EQ(g.HistoryRows(), kSlots);
-    g.NewestReport();  // still monitoring
+// Plants a symbolic link to a victim outside the daemon's directories, or a
+// FIFO, at `rel`; those in /tmp belong to another user.
+void PlantAt(Ground &g, bool link, const std::string &rel) {
+    const std::string path = g.At(rel);
+    std::string name = rel;
+    std::replace(name.begin(), name.end(), '/', '_');
+    const std::string target = link ? g.Victim(name) : "";
+    auto plant = [&] { return link ? symlink(target.c_str(), path.c_str()) : mkfifo(path.c_str(), 0666); };
+    // The lock path is taken by the daemon now and then: wait for a gap.
+    int rc = -1;
+    WaitUntil([&] { return (rc = plant()) == 0 || errno != EEXIST; }, 2000);
+    ASSERT_EQ(rc, 0) << rel << ": " << strerror(errno);
+    if (rel.rfind("tmp/Power", 0) == 0) lchown(path.c_str(), kOtherUser, kOtherUser);
 }
 
-INSTANTIATE_TEST_SUITE_P(Hostile, PlantedObjects,
-                         ::testing::Values(PlantCase{Plant::kSymlink, "Symlink", "a symbolic link"},
-                                           PlantCase{Plant::kFifo, "Fifo", "a FIFO"}),
-                         [](const ::testing::TestParamInfo<PlantCase> &info) { return info.param.name; });
+TEST_F(Hostile, PlantedLinksAndFifosAreNeverWrittenThroughNorBlockMonitoring) {
+    for (const bool link : {true, false}) {
+        SCOPED_TRACE(link ? "symbolic links" : "FIFOs");
+        Ground ground;
+        for (const char *dir : {"tmp/qax_trace", "tmp/qax_log", "pstorage/power"}) mkdir(ground.At(dir).c_str(), 070);
+        mkdir(ground.At("tmp/aim").c_str(), 0755);
+        for (const char *rel : kBeforeStart) PlantAt(ground, link, rel);
+        std::ofstream(ground.At("tmp/qax_log/qax_7.log")) << "stale";
+
+        // The firmware answers after ten simulated minutes, a second of real time
+        // after the log directory was emptied.
+        qaxtest::Process daemon = ground.Start("firmware absent\nat 600 firmware present\nat 1800 sigterm\n", "x600");
+        EXPECT_TRUE(WaitUntil([&] { return access(ground.At("tmp/qax_log/qax_7.log").c_str(), F_OK) != 0; }, 2000))
+            << "log directory not emptied";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (const char *rel : kAfterPurge) PlantAt(ground, link, rel);
+        EXPECT_EQ(ExitCode(daemon.Wait(15000)), 15) << "did not end by its SIGTERM within 15 s (-1: hung)";
+
+        // Before anything else opens the store through what was planted.
+        ground.ExpectVictimsIntact();
+        const std::string trace = ground.Trace();
+        // Nothing foreign is left where the daemon writes.
+        std::vector<std::string> planted(std::begin(kBeforeStart), std::end(kBeforeStart));
+        planted.insert(planted.end(), std::begin(kAfterPurge), std::end(kAfterPurge));
+        for (const std::string &rel : planted) {
+            struct stat st;
+            EXPECT_TRUE(!Lstat(ground.At(rel), &st) || (S_ISREG(st.st_mode) && st.st_nlink == 1)) << rel;
+            // Entries the daemon opens as its own files: whatever is there is removed and the removal traced.
+            const bool own =
+                fs::path(rel).filename().string().rfind("qax_", 0) == 0 || fs::path(rel).extension() == ".tmp";
+            const std::string removed = "Removed " + ground.At(rel) + ": " + (link ? "a symbolic link" : "a FIFO");
+            EXPECT_TRUE(!own || Count(trace, removed) == 1) << rel;
+        }
+        EXPECT_EQ(Count(trace, "Removed qax.lock: it was not a lock file"), 1);
+        EXPECT_EQ(Count(trace, "Kept unloadable history file '" + ground.At("pstorage/power/PowerHistoryFull") + "'"),
+                  1);
+        EXPECT_EQ(ground.HistoryRows(), kSlots);
+        ground.NewestReport();  // still monitoring
+    }
+}
 
 // ---------------------------------------------------------------------------
 // A directory another user made first, and a link in place of one: moved
