@@ -22,14 +22,12 @@ constexpr uint64_t kStartMs = 1798761600000ULL;  // QAX_CLOCK_START in ms
 constexpr uint64_t kBootMs = 100000;             // virtual monotonic clock at start
 constexpr uint64_t kPeriodMs = 30000;
 
-// The numbers of the report line "<label> Avg:.. Max:.. Min:.." or "<label>: .." (-1 when absent).
+// The numbers of the report line "<label> Avg:.. Max:.. Min:.." (-1 when absent).
 Figures Fig(const std::string &report, const std::string &label) {
     Figures f(3, -1);
-    const size_t at = ("\n" + report).find("\n" + label), end = at + label.size();
-    if (at != std::string::npos && report.compare(end, 5, " Avg:") == 0)
-        sscanf(report.c_str() + end + 5, "%lld Max:%lld Min:%lld", &f[0], &f[1], &f[2]);
-    else if (at != std::string::npos && report.compare(end, 2, ": ") == 0)
-        sscanf(report.c_str() + end + 2, "%lld", &f[0]);
+    const size_t at = ("\n" + report).find("\n" + label + " Avg:");
+    if (at != std::string::npos)
+        sscanf(report.c_str() + at + label.size() + 5, "%lld Max:%lld Min:%lld", &f[0], &f[1], &f[2]);
     return f;
 }
 // The report lines (ending in "\r", and the inlet lines) of some output.
