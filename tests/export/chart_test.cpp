@@ -1,14 +1,14 @@
-// The power chart's geometry, read from the SVG qax-export draws from a full
-// power history the test writes: the lines where the figures put them, a gap
-// where the samples are unknown, hour ticks on the controller's local time.
+// The power chart's geometry, read from the SVG of the page "qax-export --page"
+// writes from a full power history the test writes: the lines where the
+// figures put them, a gap where the samples are unknown, hour ticks on the
+// controller's local time.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <time.h>
 
 #include <regex>
 
 #include "export_files.h"
+#include "process.h"
 #include "test_root.h"
 #include "tools/export/charts.h"
 
@@ -60,14 +60,13 @@ TEST(ExportChart, LinesGapsAndLocalHours) {
     }
     ASSERT_EQ(mkdir((root.Path() + "/pstorage/power").c_str(), 0755), 0);
     qaxtest::WriteFile(root.Path() + "/pstorage/power/PowerHistoryFull", qaxtest::FullImage(slots, 123));
-    std::vector<Record> read;
-    ASSERT_TRUE(qaxexport::ReadFullHistory(qaxexport::Chart::kPower, &read));
-    // India is 5:30 ahead of UTC: its hours fall on the half hours of UTC.
-    setenv("TZ", "Asia/Kolkata", 1);
-    tzset();
-    const std::string svg = qaxexport::RenderChart(qaxexport::Chart::kPower, read, false, true);
-    setenv("TZ", "UTC", 1);
-    tzset();
+    // India is 5:30 ahead of UTC: its hours fall on the half hours of UTC. (No
+    // performance history: its chart draws nothing.)
+    const std::string page = root.Path() + "/page.html";
+    ASSERT_EQ(qaxtest::Run({QAX_TOOLS_DIR "/qax-export", "--page", page},
+                           {{"QAX_ROOT", root.Path()}, {"TZ", "Asia/Kolkata"}}, root.Path() + "/export.out", nullptr),
+              0);
+    const std::string svg = qaxtest::ReadAll(page);
 
     for (const char *color : {"#c0392b", "#2471a3"}) {  // AC, DC
         SCOPED_TRACE(color);
