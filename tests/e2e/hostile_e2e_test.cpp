@@ -30,8 +30,6 @@ bool Lstat(const std::string &path, struct stat *st) { return lstat(path.c_str()
 // 576 records of a 32-bit time and six 16-bit values.
 struct History {
     bool present = false;
-    size_t size = 0;
-    unsigned index = 0;
     int filled = 0, measured = 0;  // slots with a time; of those, with an average other than "unknown" (8888)
     uint32_t newest = 0;
 };
@@ -40,14 +38,12 @@ History ReadHistory(const std::string &path, int averageField) {
     const std::string b = qaxtest::ReadAll(path);
     struct stat st;
     h.present = Lstat(path, &st);
-    h.size = b.size();
     auto le = [&](size_t at, int n) {
         uint32_t v = 0;
         for (int i = n - 1; i >= 0; i--) v = v << 8 | static_cast<uint8_t>(b[at + i]);
         return v;
     };
     if (b.size() != kFullFileSize) return h;
-    h.index = le(0, 2);
     for (size_t at = 2; at < b.size(); at += 16) {
         if (le(at, 4) == 0) continue;
         h.filled++;
@@ -265,8 +261,7 @@ TEST_F(Hostile, FullStorageIsUsedAgainOnceItHasRoom) {
     EXPECT_LE(storeLines, 4) << "store failures traced again and again";
     EXPECT_EQ(g.AimInt("qax_module_handle_0"), 1) << "not stored once the storage took writes";
     const History saved = ReadHistory(g.At("pstorage/power/PowerHistoryFull"), 4);
-    EXPECT_EQ(saved.size, kFullFileSize) << "no save once the storage took writes";
-    EXPECT_GE(saved.measured, 10) << "samples of the failing minutes lost";
+    EXPECT_GE(saved.measured, 10) << "no save once the storage took writes, or samples of the failing minutes lost";
 }
 
 // ---------------------------------------------------------------------------
@@ -308,8 +303,6 @@ TEST_F(Hostile, KillsInsideSavesNeverLoseWhatWasSaved) {
         const History now = ReadHistory(file, 4);
         ASSERT_TRUE(now.present || !last.present) << "a saved history is gone";
         if (!now.present) continue;
-        ASSERT_EQ(now.size, kFullFileSize);
-        ASSERT_LT(now.index, static_cast<unsigned>(kSlots));
         ASSERT_GE(now.measured, last.measured) << "saved samples lost";
         last = now;
         // The next start follows the newest saved sample, as a restart does.
