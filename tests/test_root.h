@@ -111,7 +111,6 @@ class Site : public TestRoot {
         if (last.size() != 1) return out;
         EXPECT_EQ(Run({"qax", "-r", At("tmp/qax_log/qax_" + std::to_string(uint8_t(last[0])) + ".log")}, &out), 0);
         const long long stamp = AimInt("QAX_timestamp");
-        EXPECT_GT(stamp, 0) << "no published figures";
         EXPECT_NE(out.find("\nTimestamp: " + std::to_string(stamp) + "\r\n"), std::string::npos) << out;
         return out;
     }
