@@ -89,7 +89,9 @@ TEST(Fleet, PrometheusSeesTheFleetsTotal) {
     std::this_thread::sleep_for(std::chrono::seconds(kRunSeconds));
     for (auto &m : fleet) kill(m->daemon.p.pid, SIGSTOP);
     const double frozen = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    const std::string fresh = "count(timestamp(up{job=\"qax\"} == 1) > " + std::to_string(frozen + 0.2) + ")";
+    // timestamp() of a selector is its scrape's time; of an expression, the query's.
+    const std::string fresh =
+        "count(timestamp(up{job=\"qax\"}) > " + std::to_string(frozen + 0.2) + " and up{job=\"qax\"} == 1)";
     while (Scalar(promPort, fresh) != kFleet && Clock::now() - started < std::chrono::seconds(150))
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     ASSERT_EQ(Scalar(promPort, fresh), kFleet);
