@@ -60,29 +60,14 @@ int Visit(dl_phdr_info *info, size_t, void *data) {
         if (info->dlpi_phdr[i].p_type == PT_DYNAMIC)
             dyn = reinterpret_cast<const ElfW(Dyn) *>(info->dlpi_addr + info->dlpi_phdr[i].p_vaddr);
     if (dyn == nullptr) return 1;
-    uintptr_t rel[3] = {}, relsz[3] = {};  // DT_RELA, DT_REL, DT_JMPREL and their sizes
+    // Each kind of relocation table: the tags of its address and its size.
+    using Tag = decltype(dyn->d_tag);
+    const Tag kTags[3][2] = {{DT_RELA, DT_RELASZ}, {DT_REL, DT_RELSZ}, {DT_JMPREL, DT_PLTRELSZ}};
+    uintptr_t rel[3] = {}, relsz[3] = {};
     for (; dyn->d_tag != DT_NULL; ++dyn) {
-        switch (dyn->d_tag) {
-        case DT_RELA:
-            rel[0] = dyn->d_un.d_ptr;
-            break;
-        case DT_RELASZ:
-            relsz[0] = dyn->d_un.d_val;
-            break;
-        case DT_REL:
-            rel[1] = dyn->d_un.d_ptr;
-            break;
-        case DT_RELSZ:
-            relsz[1] = dyn->d_un.d_val;
-            break;
-        case DT_JMPREL:
-            rel[2] = dyn->d_un.d_ptr;
-            break;
-        case DT_PLTRELSZ:
-            relsz[2] = dyn->d_un.d_val;
-            break;
-        default:
-            break;
+        for (int i = 0; i < 3; ++i) {
+            if (dyn->d_tag == kTags[i][0]) rel[i] = dyn->d_un.d_ptr;
+            if (dyn->d_tag == kTags[i][1]) relsz[i] = dyn->d_un.d_val;
         }
     }
     for (int i = 0; i < 3; ++i) target->released += Release(info, rel[i], relsz[i]);
