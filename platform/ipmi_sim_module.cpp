@@ -15,8 +15,8 @@
 
 #include <dlfcn.h>
 #include <limits.h>
-#include <string.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -48,9 +48,9 @@ std::string ExecutableDirectory() {
     return slash == std::string::npos ? std::string() : exe.substr(0, slash);
 }
 
-std::vector<std::string> Candidates() {
+// Where to look: `chosen` (QAX_SIM_MODULE) alone when it is set.
+std::vector<std::string> Candidates(const char *chosen) {
     std::vector<std::string> paths;
-    const char *chosen = getenv("QAX_SIM_MODULE");
     if (chosen != nullptr && *chosen != '\0') {
         paths.push_back(chosen);
         return paths;
@@ -83,7 +83,7 @@ const QaxIpmiBackend *Load(std::string *why) {
                std::to_string(PATH_MAX) + " bytes)";
         return nullptr;
     }
-    const std::vector<std::string> paths = Candidates();
+    const std::vector<std::string> paths = Candidates(chosen);
     std::string tried;
     for (const std::string &path : paths) {
         // A missing file is the usual case for all but one place; any other
